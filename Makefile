@@ -1,0 +1,16 @@
+.PHONY: test demo bench deps clean
+
+test: deps
+	tools/run-tests.sh
+
+demo: deps
+	@echo "make demo is not built yet" >&2; exit 1
+
+bench: deps
+	@echo "make bench is not built yet" >&2; exit 1
+
+deps:
+	tools/install-deps.sh
+
+clean:
+	rm -rf build build-x64 build-demo build-bench

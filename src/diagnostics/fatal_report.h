@@ -1,0 +1,17 @@
+#pragma once
+
+#include "common/paths.h"
+
+#include <string>
+
+namespace ovan {
+
+extern const wchar_t* const kMessageBoxCaption;
+
+// Writes the whole text and a line end to standard error: UTF-16 to a console, UTF-8 bytes otherwise.
+void writeStandardError(const std::wstring& text);
+
+// The one exit of every fatal failure: log line, error box, copy on standard error.
+void reportFatal(const AppFolder& appFolder, const std::wstring& text);
+
+}  // namespace ovan

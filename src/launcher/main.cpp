@@ -1,0 +1,6 @@
+#include "launcher/run_sequence.h"
+
+int main()
+{
+    return ovan::runLauncher();
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ovan {
+
+// The built-in address of the update manifest.
+extern const wchar_t* const ManifestUrl;
+
+struct ManifestFileEntry {
+    std::wstring name;
+    std::wstring url;
+    std::wstring sha256;
+};
+
+struct UpdateManifest {
+    std::wstring version;
+    std::vector<ManifestFileEntry> files;
+};
+
+// Downloads the manifest and decodes it strictly from UTF-8.
+bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wstring& errorText);
+
+// The characters between the quotes of the first string value of "key"; no escapes decoded.
+bool findStringValue(const std::wstring& source, const std::wstring& key, std::wstring& value);
+
+// A name the transaction may address inside the AppFolder: no folder part, drive or parent step.
+bool isPlainFileName(const std::wstring& name);
+
+bool parseManifest(const std::wstring& text, UpdateManifest& manifest);
+
+}  // namespace ovan

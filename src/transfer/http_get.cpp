@@ -1,0 +1,180 @@
+#include "transfer/http_get.h"
+
+#include "common/scoped_handle.h"
+#include "diagnostics/error_text.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cwchar>
+#include <new>
+#include <stdexcept>
+
+namespace ovan {
+
+namespace {
+
+struct WinHttpTraits {
+    using Value = HINTERNET;
+    static Value empty() { return nullptr; }
+    static void release(Value value) { WinHttpCloseHandle(value); }
+};
+using WinHttpHandle = Scoped<WinHttpTraits>;
+
+const wchar_t* const kUserAgent = L"OVANLauncher/1.0";
+const int kResolveTimeoutMs = 5000;
+const int kConnectTimeoutMs = 5000;
+const int kSendTimeoutMs = 10000;
+const int kReceiveTimeoutMs = 20000;
+
+struct UrlParts {
+    std::wstring host;
+    std::wstring path;
+    INTERNET_PORT port = 0;
+    bool secure = false;
+};
+
+bool splitUrl(const std::wstring& address, UrlParts& parts)
+{
+    wchar_t host[256] = {};
+    wchar_t path[2048] = {};
+    URL_COMPONENTS components = {};
+    components.dwStructSize = sizeof components;
+    components.lpszHostName = host;
+    components.dwHostNameLength = 256;
+    components.lpszUrlPath = path;
+    components.dwUrlPathLength = 2048;
+    if (!WinHttpCrackUrl(address.c_str(), 0, 0, &components)) {
+        return false;
+    }
+    parts.host.assign(host, components.dwHostNameLength);
+    parts.path.assign(path, components.dwUrlPathLength);
+    parts.port = components.nPort;
+    parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
+    return true;
+}
+
+bool failWithSystemError(const wchar_t* literal, std::wstring& errorText)
+{
+    DWORD code = GetLastError();
+    errorText = literal + formatSystemError(code);
+    return false;
+}
+
+// The announced Content-Length, 0 when there is none.
+uint64_t announcedLength(HINTERNET request)
+{
+    wchar_t value[32] = {};
+    DWORD size = sizeof value;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return 0;
+    }
+    return wcstoull(value, nullptr, 10);
+}
+
+// A capacity hint only: a server may announce more than memory holds.
+void reserveFor(ByteBuffer& bytes, uint64_t length)
+{
+    if (length == 0 || length > SIZE_MAX) {
+        return;
+    }
+    try {
+        bytes.reserve(static_cast<size_t>(length));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+bool growBy(ByteBuffer& bytes, size_t count)
+{
+    try {
+        bytes.resize(bytes.size() + count);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+}
+
+bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
+              DownloadObserver* observer)
+{
+    uint64_t total = announcedLength(request);
+    reserveFor(bytes, total);
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            return failWithSystemError(L"WinHttpQueryDataAvailable nie powiodło się. ", errorText);
+        }
+        if (available == 0) {
+            break;
+        }
+        size_t oldSize = bytes.size();
+        if (!growBy(bytes, available)) {
+            errorText = L"Za mało pamięci, aby pobrać " + address;
+            return false;
+        }
+        DWORD read = 0;
+        BOOL readOk = WinHttpReadData(request, bytes.data() + oldSize, available, &read);
+        bytes.resize(oldSize + read);
+        if (!readOk) {
+            return failWithSystemError(L"WinHttpReadData nie powiodło się. ", errorText);
+        }
+        if (observer != nullptr) {
+            observer->onProgress(bytes.size(), total);
+        }
+    }
+    // A connection that closes before the announced length is a broken transfer, not a complete body.
+    if (total != 0 && bytes.size() < total) {
+        errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText, DownloadObserver* observer)
+{
+    UrlParts url;
+    if (!splitUrl(address, url)) {
+        errorText = L"Nie udało się zinterpretować URL: " + address;
+        return false;
+    }
+    WinHttpHandle session(
+        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) {
+        return failWithSystemError(L"WinHttpOpen nie powiodło się. ", errorText);
+    }
+    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+    WinHttpHandle connection(WinHttpConnect(session.get(), url.host.c_str(), url.port, 0));
+    if (!connection) {
+        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", errorText);
+    }
+    WinHttpHandle request(WinHttpOpenRequest(connection.get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                             WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request) {
+        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", errorText);
+    }
+    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        return failWithSystemError(L"WinHttpSendRequest nie powiodło się. ", errorText);
+    }
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
+        return failWithSystemError(L"WinHttpReceiveResponse nie powiodło się. ", errorText);
+    }
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+        return failWithSystemError(L"Nie udało się odczytać kodu HTTP. ", errorText);
+    }
+    if (status != 200) {
+        errorText = L"Serwer zwrócił HTTP " + std::to_wstring(status) + L" dla " + address;
+        return false;
+    }
+    bytes.clear();
+    return readBody(request.get(), address, bytes, errorText, observer);
+}
+
+}  // namespace ovan

@@ -1,0 +1,68 @@
+#include "update/stage_file.h"
+
+#include "common/scoped_handle.h"
+#include "diagnostics/update_log.h"
+#include "transfer/http_get.h"
+#include "transfer/sha256_file.h"
+
+#include <windows.h>
+
+#include <cwctype>
+
+namespace ovan {
+
+namespace {
+
+bool writeStagingFile(const std::wstring& stagingPath, const ByteBuffer& body)
+{
+    FileHandle file(CreateFileW(stagingPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return false;
+    }
+    if (body.empty()) {
+        return true;
+    }
+    DWORD written = 0;
+    return WriteFile(file.get(), body.data(), static_cast<DWORD>(body.size()), &written, nullptr) &&
+           written == body.size();
+}
+
+std::wstring upperCased(std::wstring text)
+{
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(std::towupper(c));
+    }
+    return text;
+}
+
+}  // namespace
+
+bool stageFile(const ManifestFileEntry& entry, const std::wstring& stagingPath, const AppFolder& appFolder,
+               std::wstring& errorText)
+{
+    appendLogLine(appFolder, L"Pobieranie pliku: " + entry.name);
+    std::wstring digest;
+    {
+        ByteBuffer body;
+        if (!httpGet(entry.url, body, errorText)) {
+            return false;
+        }
+        if (!writeStagingFile(stagingPath, body)) {
+            errorText = L"Nie udało się zapisać pliku: " + stagingPath;
+            return false;
+        }
+    }
+    if (!sha256FileHex(stagingPath, digest)) {
+        errorText = L"Nie udało się policzyć SHA-256 dla: " + stagingPath;
+        return false;
+    }
+    if (upperCased(digest) != upperCased(entry.sha256)) {
+        errorText = L"Błędny SHA-256 dla pliku: " + entry.name;
+        return false;
+    }
+    appendLogLine(appFolder, L"SHA-256 poprawny dla: " + entry.name);
+    return true;
+}
+
+}  // namespace ovan

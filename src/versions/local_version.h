@@ -1,0 +1,18 @@
+#pragma once
+
+#include "common/paths.h"
+
+#include <string>
+
+namespace ovan {
+
+// Reads a whole file and decodes it strictly from UTF-8, without one leading byte-order mark.
+bool readUtf8TextFile(const std::wstring& path, std::wstring& text);
+
+// The installed version from current.txt, or "0.0.0" when there is none.
+bool readLocalVersion(const AppFolder& appFolder, std::wstring& version, std::wstring& errorText);
+
+// Writes the byte-order mark and the version as UTF-8, nothing else.
+bool writeLocalVersion(const std::wstring& filePath, const std::wstring& versionText);
+
+}  // namespace ovan

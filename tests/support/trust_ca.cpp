@@ -1,0 +1,40 @@
+// Adds a DER certificate to the machine's trusted root store: trust_ca <certificate.der>
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cwchar>
+#include <vector>
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 2) {
+        std::fwprintf(stderr, L"usage: trust_ca <certificate.der>\n");
+        return 2;
+    }
+    HANDLE file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::fwprintf(stderr, L"cannot open %ls\n", argv[1]);
+        return 1;
+    }
+    std::vector<BYTE> der(GetFileSize(file, nullptr));
+    DWORD read = 0;
+    BOOL readOk = ReadFile(file, der.data(), static_cast<DWORD>(der.size()), &read, nullptr);
+    CloseHandle(file);
+    if (!readOk || read != der.size()) {
+        return 1;
+    }
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
+    if (store == nullptr) {
+        std::fwprintf(stderr, L"CertOpenStore failed: %lu\n", GetLastError());
+        return 1;
+    }
+    BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    DWORD error = GetLastError();
+    CertCloseStore(store, 0);
+    if (!added) {
+        std::fwprintf(stderr, L"CertAddEncodedCertificateToStore failed: %lu\n", error);
+        return 1;
+    }
+    return 0;
+}
