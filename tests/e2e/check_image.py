@@ -1,0 +1,44 @@
+"""Checks the shipped launcher image: architecture, console subsystem, only system DLLs, a manifest."""
+import argparse
+import re
+import subprocess
+import sys
+
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "winhttp.dll", "bcrypt.dll", "msvcrt.dll", "advapi32.dll",
+               "ntdll.dll", "crypt32.dll", "shell32.dll", "ole32.dll"}
+FORMATS = {"i686": "pei-i386", "x86_64": "pei-x86-64"}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--objdump", required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--arch", required=True)
+    args = parser.parse_args()
+    dump = subprocess.run([args.objdump, "-p", args.exe], check=True, capture_output=True, text=True).stdout
+    headers = subprocess.run([args.objdump, "-h", args.exe], check=True, capture_output=True, text=True).stdout
+    problems = []
+    if "file format " + FORMATS[args.arch] not in dump:
+        problems.append("not a " + FORMATS[args.arch] + " image")
+    if not re.search(r"Subsystem\s+00000003", dump):
+        problems.append("not a console program")
+    dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
+    if dlls - SYSTEM_DLLS:
+        problems.append("imports non-system DLLs: " + ", ".join(sorted(dlls - SYSTEM_DLLS)))
+    if ".rsrc" not in headers:
+        problems.append("no resources (application manifest)")
+    with open(args.exe, "rb") as f:
+        image = f.read()
+    if b'requestedExecutionLevel level="asInvoker"' not in image:
+        problems.append("no asInvoker manifest")
+    characteristics = re.search(r"^Characteristics 0x([0-9a-f]+)", dump, re.M)
+    if args.arch == "i686" and not (characteristics and int(characteristics.group(1), 16) & 0x20):
+        problems.append("not large-address-aware")
+    for problem in problems:
+        print("FAIL:", problem)
+    print("imports:", ", ".join(sorted(dlls)))
+    sys.exit(1 if problems else 0)
+
+
+if __name__ == "__main__":
+    main()
