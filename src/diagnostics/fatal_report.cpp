@@ -39,9 +39,9 @@ void writeConsoleAll(HANDLE console, const std::wstring& text)
 
 }  // namespace
 
-void writeStandardError(const std::wstring& text)
+void writeStandardLine(unsigned long standardHandle, const std::wstring& text)
 {
-    HANDLE stream = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE stream = GetStdHandle(standardHandle);
     if (stream == nullptr || stream == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -54,6 +54,11 @@ void writeStandardError(const std::wstring& text)
         writeAll(stream, bytes.data(), bytes.size());
     }
     FlushFileBuffers(stream);
+}
+
+void writeStandardError(const std::wstring& text)
+{
+    writeStandardLine(STD_ERROR_HANDLE, text);
 }
 
 void reportFatal(const AppFolder& appFolder, const std::wstring& text)

@@ -8,7 +8,10 @@ namespace ovan {
 
 extern const wchar_t* const kMessageBoxCaption;
 
-// Writes the whole text and a line end to standard error: UTF-16 to a console, UTF-8 bytes otherwise.
+// Writes the whole text and a line end to a standard stream (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE):
+// UTF-16 to a console, UTF-8 bytes with CR LF line ends otherwise.
+void writeStandardLine(unsigned long standardHandle, const std::wstring& text);
+
 void writeStandardError(const std::wstring& text);
 
 // The one exit of every fatal failure: log line, error box, copy on standard error.

@@ -71,49 +71,52 @@ bool sameFileName(const std::wstring& a, const std::wstring& b)
            CSTR_EQUAL;
 }
 
-// Two entries clash when they name one file, or when one would land on the other's backup.
-bool namesClash(const std::wstring& a, const std::wstring& b)
+}  // namespace
+
+bool fileNamesClash(const std::wstring& a, const std::wstring& b)
 {
     return sameFileName(a, b) || sameFileName(a, b + L".old") || sameFileName(a + L".old", b);
 }
 
+namespace {
+
 bool nameTaken(const std::vector<ManifestFileEntry>& files, const std::wstring& name)
 {
     return std::any_of(files.begin(), files.end(),
-                       [&name](const ManifestFileEntry& entry) { return namesClash(entry.name, name); });
+                       [&name](const ManifestFileEntry& entry) { return fileNamesClash(entry.name, name); });
 }
 
-bool parseFileObject(const std::wstring& objectText, ManifestFileEntry& entry)
+ManifestDefect parseFileObject(const std::wstring& objectText, ManifestFileEntry& entry)
 {
     if (!findStringValue(objectText, L"name", entry.name) || !findStringValue(objectText, L"url", entry.url) ||
         !findStringValue(objectText, L"sha256", entry.sha256)) {
-        return false;
+        return ManifestDefect::MissingField;
     }
     entry.name = trimWhitespace(entry.name);
     entry.url = trimWhitespace(entry.url);
     entry.sha256 = toUpperAscii(trimWhitespace(entry.sha256));
-    return !entry.name.empty() && !entry.url.empty() && !entry.sha256.empty();
+    if (entry.name.empty() || entry.url.empty() || entry.sha256.empty()) {
+        return ManifestDefect::EmptyField;
+    }
+    return isPlainFileName(entry.name) ? ManifestDefect::None : ManifestDefect::NotPlainName;
 }
 
 }  // namespace
 
-bool parseManifest(const std::wstring& text, UpdateManifest& manifest)
+ManifestDefect scanManifest(const std::wstring& text, UpdateManifest& manifest)
 {
     manifest.files.clear();
     if (!findStringValue(text, L"version", manifest.version)) {
-        return false;
+        return ManifestDefect::NoVersion;
     }
     size_t filesKey = text.find(L"\"files\"");
     if (filesKey == std::wstring::npos) {
-        return false;
+        return ManifestDefect::NoFilesKey;
     }
     size_t listBegin = text.find(L'[', filesKey);
-    if (listBegin == std::wstring::npos) {
-        return false;
-    }
-    size_t listEnd = text.find(L']', listBegin);
+    size_t listEnd = listBegin == std::wstring::npos ? std::wstring::npos : text.find(L']', listBegin);
     if (listEnd == std::wstring::npos) {
-        return false;
+        return ManifestDefect::NoFileList;
     }
     size_t cursor = listBegin + 1;
     while (cursor < listEnd) {
@@ -123,17 +126,28 @@ bool parseManifest(const std::wstring& text, UpdateManifest& manifest)
         }
         size_t objectEnd = text.find(L'}', objectBegin);
         if (objectEnd == std::wstring::npos || objectEnd > listEnd) {
-            return false;
+            return ManifestDefect::UnclosedObject;
         }
         ManifestFileEntry entry;
-        if (!parseFileObject(text.substr(objectBegin, objectEnd - objectBegin + 1), entry) ||
-            !isPlainFileName(entry.name) || nameTaken(manifest.files, entry.name)) {
-            return false;
+        ManifestDefect defect = parseFileObject(text.substr(objectBegin, objectEnd - objectBegin + 1), entry);
+        if (defect != ManifestDefect::None) {
+            return defect;
+        }
+        if (nameTaken(manifest.files, entry.name)) {
+            return ManifestDefect::NameClash;
         }
         manifest.files.push_back(std::move(entry));
         cursor = objectEnd + 1;
     }
-    return !manifest.version.empty() && !manifest.files.empty();
+    if (manifest.version.empty()) {
+        return ManifestDefect::EmptyVersion;
+    }
+    return manifest.files.empty() ? ManifestDefect::NoFiles : ManifestDefect::None;
+}
+
+bool parseManifest(const std::wstring& text, UpdateManifest& manifest)
+{
+    return scanManifest(text, manifest) == ManifestDefect::None;
 }
 
 }  // namespace ovan

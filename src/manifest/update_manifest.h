@@ -28,6 +28,29 @@ bool findStringValue(const std::wstring& source, const std::wstring& key, std::w
 // A name the transaction may address inside the AppFolder: no folder part, drive or parent step.
 bool isPlainFileName(const std::wstring& name);
 
+// Two entry names that cannot stand in one manifest: the same file ignoring case, or one
+// landing on the other's backup (name + ".old").
+bool fileNamesClash(const std::wstring& a, const std::wstring& b);
+
+// Why a manifest text is refused; the launcher only needs to know that it is.
+enum class ManifestDefect {
+    None,
+    NoVersion,
+    NoFilesKey,
+    NoFileList,
+    UnclosedObject,
+    MissingField,
+    EmptyField,
+    NotPlainName,
+    NameClash,
+    EmptyVersion,
+    NoFiles,
+};
+
+// The scanner behind parseManifest; the entry that was refused, if any, is the one after
+// manifest.files.
+ManifestDefect scanManifest(const std::wstring& text, UpdateManifest& manifest);
+
 bool parseManifest(const std::wstring& text, UpdateManifest& manifest);
 
 }  // namespace ovan

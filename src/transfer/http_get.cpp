@@ -135,6 +135,12 @@ bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes,
 
 }  // namespace
 
+bool isFetchableUrl(const std::wstring& address)
+{
+    UrlParts ignored;
+    return splitUrl(address, ignored);
+}
+
 bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText, DownloadObserver* observer)
 {
     UrlParts url;

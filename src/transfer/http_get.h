@@ -16,6 +16,9 @@ protected:
     ~DownloadObserver() = default;
 };
 
+// Whether the address splits into scheme, host and path the way a download needs it.
+bool isFetchableUrl(const std::wstring& address);
+
 // One GET; true only for status 200 with the whole body in bytes.
 bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
              DownloadObserver* observer = nullptr);

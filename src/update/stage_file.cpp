@@ -4,6 +4,7 @@
 #include "diagnostics/update_log.h"
 #include "transfer/http_get.h"
 #include "transfer/sha256_file.h"
+#include "update/console_progress.h"
 
 #include <windows.h>
 
@@ -45,7 +46,8 @@ bool stageFile(const ManifestFileEntry& entry, const std::wstring& stagingPath, 
     std::wstring digest;
     {
         ByteBuffer body;
-        if (!httpGet(entry.url, body, errorText)) {
+        ConsoleProgress progress(entry.name);
+        if (!httpGet(entry.url, body, errorText, &progress)) {
             return false;
         }
         if (!writeStagingFile(stagingPath, body)) {

@@ -1,0 +1,99 @@
+#include "publisher/manifest_check.h"
+
+#include "diagnostics/fatal_report.h"
+#include "manifest/update_manifest.h"
+#include "publisher/release_rules.h"
+#include "versions/local_version.h"
+#include "versions/version_compare.h"
+
+#include <windows.h>
+
+namespace ovan {
+
+namespace {
+
+void say(const std::wstring& text)
+{
+    writeStandardLine(STD_OUTPUT_HANDLE, text);
+}
+
+std::wstring defectText(ManifestDefect defect, size_t entryNumber)
+{
+    std::wstring entry = L"wpis " + std::to_wstring(entryNumber) + L" listy plików: ";
+    switch (defect) {
+    case ManifestDefect::NoVersion:
+        return L"brak wartości tekstowej klucza \"version\"";
+    case ManifestDefect::EmptyVersion:
+        return L"wartość \"version\" jest pusta";
+    case ManifestDefect::NoFilesKey:
+        return L"brak klucza \"files\"";
+    case ManifestDefect::NoFileList:
+        return L"po kluczu \"files\" brak listy zamkniętej znakiem ]";
+    case ManifestDefect::UnclosedObject:
+        return entry + L"obiekt nie kończy się znakiem } przed pierwszym ]";
+    case ManifestDefect::MissingField:
+        return entry + L"brak wartości tekstowej \"name\", \"url\" albo \"sha256\" przed pierwszym }";
+    case ManifestDefect::EmptyField:
+        return entry + L"\"name\", \"url\" albo \"sha256\" jest puste";
+    case ManifestDefect::NotPlainName:
+        return entry + L"nazwa nie jest zwykłą nazwą pliku w folderze aplikacji";
+    case ManifestDefect::NameClash:
+        return entry + L"nazwa powtarza wcześniejszą (bez względu na wielkość liter) albo jej kopię .old";
+    case ManifestDefect::NoFiles:
+        return L"lista plików nie zawiera żadnego obiektu";
+    case ManifestDefect::None:
+        break;
+    }
+    return std::wstring();
+}
+
+// Problems that the launcher only meets later, while downloading and verifying.
+bool reportEntries(const UpdateManifest& manifest)
+{
+    bool installable = true;
+    for (const ManifestFileEntry& entry : manifest.files) {
+        say(L"  " + entry.name + L"  " + entry.url + L"  " + entry.sha256);
+        if (!isSha256Text(entry.sha256)) {
+            say(L"BŁĄD: " + entry.name + L": sha256 nie ma 64 cyfr szesnastkowych; launcher odrzuci pobrany plik");
+            installable = false;
+        }
+        for (const std::wstring& problem : addressProblems(entry.url)) {
+            say(L"BŁĄD: " + entry.name + L": adres " + problem);
+            installable = false;
+        }
+    }
+    return installable;
+}
+
+}  // namespace
+
+int checkManifest(const std::wstring& manifestPath, const std::wstring& installedVersion)
+{
+    std::wstring text;
+    if (!readUtf8TextFile(manifestPath, text)) {
+        say(L"BŁĄD: nie można odczytać pliku albo nie jest on poprawnym UTF-8: " + manifestPath);
+        return 1;
+    }
+    UpdateManifest manifest;
+    ManifestDefect defect = scanManifest(text, manifest);
+    if (defect != ManifestDefect::None) {
+        say(L"BŁĄD: launcher odrzuci manifest (\"Manifest aktualizacji jest niepoprawny.\"): " +
+            defectText(defect, manifest.files.size() + 1));
+        return 1;
+    }
+    say(L"Wersja: " + manifest.version);
+    for (const std::wstring& problem : versionProblems(manifest.version)) {
+        say(L"UWAGA: wersja " + problem);
+    }
+    say(L"Pliki (" + std::to_wstring(manifest.files.size()) + L"):");
+    bool installable = reportEntries(manifest);
+    if (!installedVersion.empty()) {
+        say(isNewerVersion(manifest.version, installedVersion)
+                ? L"Launcher z wersją " + installedVersion + L" zaktualizuje się do " + manifest.version
+                : L"Launcher z wersją " + installedVersion + L" nie zaktualizuje się (wersja nie jest wyższa)");
+    }
+    say(installable ? L"Manifest jest poprawny." : L"Manifest zostanie przyjęty, ale aktualizacja się nie powiedzie.");
+    return installable ? 0 : 1;
+}
+
+}  // namespace ovan

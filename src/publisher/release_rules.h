@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ovan {
+
+// What a release must keep so that the launcher's manifest scanner carries it unchanged.
+// Each function returns the problems it finds, as sentences; none means the text is fine.
+
+std::vector<std::wstring> fileNameProblems(const std::wstring& name);
+
+std::vector<std::wstring> versionProblems(const std::wstring& version);
+
+std::vector<std::wstring> addressProblems(const std::wstring& address);
+
+// 64 hexadecimal digits, in either case.
+bool isSha256Text(const std::wstring& digest);
+
+// The address of a file under a base address: one slash between them, the name percent-encoded.
+std::wstring fileAddress(const std::wstring& baseAddress, const std::wstring& name);
+
+}  // namespace ovan
