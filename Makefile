@@ -4,7 +4,7 @@ test: deps
 	tools/run-tests.sh
 
 demo: deps
-	@echo "make demo is not built yet" >&2; exit 1
+	python3 tools/demo.py
 
 bench: deps
 	@echo "make bench is not built yet" >&2; exit 1
