@@ -7,7 +7,7 @@ demo: deps
 	python3 tools/demo.py
 
 bench: deps
-	@echo "make bench is not built yet" >&2; exit 1
+	python3 tools/bench.py
 
 deps:
 	tools/install-deps.sh

@@ -8,12 +8,12 @@ import shutil
 import subprocess
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from localbuild import WinePrefix, build
 
 import winetools  # noqa: E402
 from update_server import Route, UpdateServer  # noqa: E402
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build-demo")
 PORT = 47843
 MANIFEST_URL = f"https://127.0.0.1:{PORT}/ovan/update/manifest.json"
@@ -22,29 +22,6 @@ TARGETS = ["OVANLauncher", "OVANPublish", "ovan_stand_in_app", "ovan_trust_ca", 
 
 def step(text):
     print("\n== " + text, flush=True)
-
-
-def quiet(*args, **kwargs):
-    subprocess.run(list(args), check=True, stdout=subprocess.DEVNULL, **kwargs)
-
-
-def build():
-    arch = subprocess.run([os.path.join(ROOT, "tools", "wine-arch.sh")], capture_output=True, text=True).stdout.strip()
-    step(f"Building the launcher ({arch}) with the manifest address {MANIFEST_URL}")
-    quiet("cmake", "-S", ROOT, "-B", BUILD, f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-{arch}.cmake",
-          "-DCMAKE_BUILD_TYPE=Release", f"-DOVAN_MANIFEST_URL={MANIFEST_URL}")
-    quiet("cmake", "--build", BUILD, "-j", str(os.cpu_count() or 2), "--target", *TARGETS)
-    return subprocess.run(["cmake", "-LA", "-N", BUILD], capture_output=True, text=True).stdout
-
-
-def emulator():
-    cache = open(os.path.join(BUILD, "CMakeCache.txt")).read()
-    return "/usr/lib/wine/wine64" if "mingw-x86_64" in cache else "wine"
-
-
-def prefix(action, wine):
-    quiet(sys.executable, os.path.join(ROOT, "tests", "e2e", "wine_prefix.py"), action, "--wine", wine,
-          "--bin", os.path.join(BUILD, "tests", "bin"), "--state", os.path.join(BUILD, "state"))
 
 
 def make_release(version, files):
@@ -92,40 +69,42 @@ def run_launcher(app, wine):
 
 
 def main():
-    build()
-    wine = emulator()
-    os.environ["OVAN_WINE"] = wine
-    os.environ["WINEPREFIX"] = os.path.join(BUILD, "wineprefix")
-    os.environ.setdefault("WINEDEBUG", "-all")
+    step(f"Building the launcher with the manifest address {MANIFEST_URL}")
+    wine = build(BUILD, MANIFEST_URL, TARGETS)
     step("Preparing a demo Wine prefix that trusts a demo CA")
-    prefix("setup", wine)
-    server = UpdateServer(PORT, os.path.join(BUILD, "state", "server.pem"), os.path.join(BUILD, "state", "server.key"))
     codes = []
-    try:
-        step("Publishing release 1.0.0 and 1.1.0 with OVANPublish")
-        r1 = make_release("1.0.0", {"app.dll": "biblioteka 1.0.0\n", "readme.txt": "Pellaron 1.0.0\n"})
-        r2 = make_release("1.1.0", {"app.dll": "biblioteka 1.1.0\n", "readme.txt": "Pellaron 1.1.0\n",
-                                    "plugin.dll": "nowa wtyczka\n"})
-        app = os.path.join(BUILD, "app")
-        shutil.rmtree(app, ignore_errors=True)
-        os.makedirs(app)
-        shutil.copy(os.path.join(BUILD, "bin", "OVANLauncher.exe"), app)
-        publish(server, "1.0.0", *r1)
-        step("First run in an empty AppFolder: the launcher installs 1.0.0")
-        codes.append(run_launcher(app, wine))
-        publish(server, "1.1.0", *r2)
-        step("Second run: the launcher updates the installation to 1.1.0")
-        codes.append(run_launcher(app, wine))
-        step("Third run: the installation is current, the launcher only starts the application")
-        codes.append(run_launcher(app, wine))
-        step("update.log of the AppFolder")
-        print(open(os.path.join(app, "update.log"), "rb").read().decode("utf-8").replace("\r\n", "\n"))
-    finally:
-        server.stop()
-        prefix("cleanup", wine)
+    with WinePrefix(BUILD, wine) as prefix:
+        server = UpdateServer(PORT, *prefix.certificate())
+        try:
+            codes = demonstrate(server, wine)
+        finally:
+            server.stop()
     if codes != [0, 0, 0]:
         sys.exit(f"the demo did not go as expected: exit codes {codes}")
     print("Demo finished: installed, updated and found current; nothing is left running.")
+
+
+def demonstrate(server, wine):
+    codes = []
+    step("Publishing release 1.0.0 and 1.1.0 with OVANPublish")
+    r1 = make_release("1.0.0", {"app.dll": "biblioteka 1.0.0\n", "readme.txt": "Pellaron 1.0.0\n"})
+    r2 = make_release("1.1.0", {"app.dll": "biblioteka 1.1.0\n", "readme.txt": "Pellaron 1.1.0\n",
+                                "plugin.dll": "nowa wtyczka\n"})
+    app = os.path.join(BUILD, "app")
+    shutil.rmtree(app, ignore_errors=True)
+    os.makedirs(app)
+    shutil.copy(os.path.join(BUILD, "bin", "OVANLauncher.exe"), app)
+    publish(server, "1.0.0", *r1)
+    step("First run in an empty AppFolder: the launcher installs 1.0.0")
+    codes.append(run_launcher(app, wine))
+    publish(server, "1.1.0", *r2)
+    step("Second run: the launcher updates the installation to 1.1.0")
+    codes.append(run_launcher(app, wine))
+    step("Third run: the installation is current, the launcher only starts the application")
+    codes.append(run_launcher(app, wine))
+    step("update.log of the AppFolder")
+    print(open(os.path.join(app, "update.log"), "rb").read().decode("utf-8").replace("\r\n", "\n"))
+    return codes
 
 
 if __name__ == "__main__":

@@ -1,0 +1,52 @@
+"""Building the launcher for this machine's Wine and preparing a private prefix, for the demo and the benchmark."""
+import os
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+
+
+def quiet(*args):
+    subprocess.run(list(args), check=True, stdout=subprocess.DEVNULL)
+
+
+def wine_arch():
+    return subprocess.run([os.path.join(ROOT, "tools", "wine-arch.sh")], capture_output=True,
+                          text=True).stdout.strip()
+
+
+def build(build_dir, manifest_url, targets):
+    """Configures build_dir for the Wine here with the given manifest address and builds the targets;
+    returns the Wine loader that runs what it built."""
+    arch = wine_arch()
+    quiet("cmake", "-S", ROOT, "-B", build_dir, f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-{arch}.cmake",
+          "-DCMAKE_BUILD_TYPE=Release", f"-DOVAN_MANIFEST_URL={manifest_url}")
+    quiet("cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2), "--target", *targets)
+    return "wine" if arch == "i686" else "/usr/lib/wine/wine64"
+
+
+class WinePrefix:
+    """A private prefix in build_dir that trusts a fresh test CA; stopped on exit."""
+
+    def __init__(self, build_dir, wine):
+        self.build_dir = build_dir
+        self.wine = wine
+        self.state = os.path.join(build_dir, "state")
+        os.environ["OVAN_WINE"] = wine
+        os.environ["WINEPREFIX"] = os.path.join(build_dir, "wineprefix")
+        os.environ.setdefault("WINEDEBUG", "-all")
+
+    def _run(self, action):
+        quiet(sys.executable, os.path.join(ROOT, "tests", "e2e", "wine_prefix.py"), action, "--wine", self.wine,
+              "--bin", os.path.join(self.build_dir, "tests", "bin"), "--state", self.state)
+
+    def __enter__(self):
+        self._run("setup")
+        return self
+
+    def __exit__(self, *exc):
+        self._run("cleanup")
+
+    def certificate(self):
+        return os.path.join(self.state, "server.pem"), os.path.join(self.state, "server.key")
