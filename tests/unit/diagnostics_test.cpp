@@ -1,0 +1,196 @@
+#include "common/paths.h"
+#include "diagnostics/error_text.h"
+#include "diagnostics/update_log.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cwctype>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+using namespace ovan;
+
+// A fresh folder under the temp path for each test, removed with everything in it afterwards.
+class TempFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        wchar_t base[MAX_PATH + 1] = {};
+        ASSERT_NE(GetTempPathW(MAX_PATH + 1, base), 0u);
+        static unsigned serial = 0;
+        folder_ = std::wstring(base) + L"ovan-diag-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++serial);
+        ASSERT_TRUE(std::filesystem::create_directories(folder_));
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+
+    std::wstring path(const std::wstring& name) const { return folder_ + L"\\" + name; }
+
+    std::string readBytes(const std::wstring& name) const
+    {
+        std::ifstream in(std::filesystem::path(path(name)), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    void writeBytes(const std::wstring& name, const std::string& bytes) const
+    {
+        std::ofstream out(std::filesystem::path(path(name)), std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+
+    std::wstring folder_;
+};
+
+const wchar_t kStamp[] = L"2024-03-07 09:05:01";
+
+TEST(FormatLogEntry, Bytes)
+{
+    struct Row {
+        const char* what;
+        std::wstring message;
+        std::string body;  // what stands between "] " and the closing CR LF
+    };
+    const Row rows[] = {
+        {"empty message", L"", ""},
+        {"plain", L"Start launchera", "Start launchera"},
+        {"paragraphs", L"FATAL: a\n\nb", "FATAL: a\r\n\r\nb"},
+        {"trailing line feed", L"x\n", "x\r\n"},
+        {"lone CR stays one byte", L"a\rb", "a\rb"},
+        {"CR LF in the message", L"a\r\nb", "a\r\r\nb"},
+        {"Polish letter as UTF-8", L"Wersja lokalna: \x00F3", "Wersja lokalna: \xC3\xB3"},
+        {"U+0080 and up as UTF-8", L"\x0080\x00FF\x0142\x20AC", "\xC2\x80\xC3\xBF\xC5\x82\xE2\x82\xAC"},
+        {"below U+0080 unchanged", L"\x01\x7F\t", "\x01\x7F\t"},
+        {"no escaping", L"\"[x]\" \\ %s %n", "\"[x]\" \\ %s %n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(formatLogEntry(kStamp, row.message), "[2024-03-07 09:05:01] " + row.body + "\r\n");
+    }
+}
+
+TEST(FormatLogEntry, LongMessageIsNotCut)
+{
+    std::wstring message(100000, L'x');
+    EXPECT_EQ(formatLogEntry(kStamp, message).size(), 1 + 19 + 2 + message.size() + 2);
+}
+
+TEST(CurrentTimestamp, NineteenCharactersOfLocalTime)
+{
+    SYSTEMTIME before = {};
+    GetLocalTime(&before);
+    std::wstring stamp = currentTimestamp();
+    ASSERT_EQ(stamp.size(), 19u) << std::string(stamp.begin(), stamp.end());
+    for (size_t i = 0; i < stamp.size(); ++i) {
+        wchar_t expected = i == 4 || i == 7 ? L'-' : i == 10 ? L' ' : i == 13 || i == 16 ? L':' : 0;
+        if (expected != 0) {
+            EXPECT_EQ(stamp[i], expected) << i;
+        } else {
+            EXPECT_TRUE(stamp[i] >= L'0' && stamp[i] <= L'9') << i;
+        }
+    }
+    EXPECT_EQ(std::stoi(stamp.substr(0, 4)), before.wYear);
+    int month = std::stoi(stamp.substr(5, 2));
+    int hour = std::stoi(stamp.substr(11, 2));
+    EXPECT_TRUE(month >= 1 && month <= 12);
+    EXPECT_TRUE(hour >= 0 && hour <= 23);
+}
+
+using AppendLogLine = TempFolderTest;
+
+// "[" + 19 timestamp characters + "] " comes before every message.
+const size_t kPrefix = 22;
+
+TEST_F(AppendLogLine, CreatesFileAndAppendsInOrder)
+{
+    appendLogLine(folder_, L"Start launchera");
+    std::string first = readBytes(L"update.log");
+    ASSERT_EQ(first.size(), kPrefix + 15 + 2);
+    EXPECT_EQ(first[0], '[');
+    EXPECT_EQ(first.substr(20, 2), "] ");
+    EXPECT_EQ(first.substr(kPrefix), "Start launchera\r\n");
+
+    appendLogLine(folder_, L"FATAL: \x00F3\n\nb");
+    std::string both = readBytes(L"update.log");
+    ASSERT_EQ(both.substr(0, first.size()), first);
+    std::string second = both.substr(first.size());
+    ASSERT_EQ(second.size(), kPrefix + 14 + 2);
+    EXPECT_EQ(second[0], '[');
+    EXPECT_EQ(second.substr(kPrefix), "FATAL: \xC3\xB3\r\n\r\nb\r\n");
+}
+
+TEST_F(AppendLogLine, KeepsEarlierContentAndAcceptsTrailingSeparator)
+{
+    writeBytes(L"update.log", "stary wpis\r\n");
+    appendLogLine(folder_ + L"\\", L"x");
+    std::string log = readBytes(L"update.log");
+    ASSERT_EQ(log.size(), 12 + kPrefix + 1 + 2);
+    EXPECT_EQ(log.substr(0, 13), "stary wpis\r\n[");
+    EXPECT_EQ(log.substr(12 + kPrefix), "x\r\n");
+}
+
+TEST_F(AppendLogLine, MissingFolderWritesNothing)
+{
+    std::wstring missing = path(L"brak");
+    appendLogLine(missing, L"x");
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(missing)));
+}
+
+TEST_F(AppendLogLine, FolderInPlaceOfLogIsLeftAlone)
+{
+    ASSERT_TRUE(CreateDirectoryW(path(L"update.log").c_str(), nullptr));
+    appendLogLine(folder_, L"x");
+    EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(path(L"update.log"))));
+}
+
+TEST_F(AppendLogLine, LogHeldWithoutSharingLosesTheEntry)
+{
+    writeBytes(L"update.log", "a\r\n");
+    HANDLE holder = CreateFileW(path(L"update.log").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    appendLogLine(folder_, L"x");
+    CloseHandle(holder);
+    EXPECT_EQ(readBytes(L"update.log"), "a\r\n");
+}
+
+TEST(FormatSystemError, KnownCodeGivesTrimmedSystemText)
+{
+    for (unsigned long code : {2ul, 5ul}) {
+        std::wstring text = formatSystemError(code);
+        SCOPED_TRACE(code);
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text.rfind(L"kod b", 0), std::wstring::npos);
+        EXPECT_FALSE(std::iswspace(text.back()));
+        EXPECT_FALSE(std::iswspace(text.front()));
+        EXPECT_EQ(text.find(std::to_wstring(code)), std::wstring::npos);
+    }
+}
+
+TEST(FormatSystemError, UnknownCodeGivesFallback)
+{
+    struct Row {
+        unsigned long code;
+        std::wstring text;
+    };
+    const Row rows[] = {
+        {12157, L"kod b\x0142\x0119" L"du 12157"},
+        {0xE0001234ul, L"kod b\x0142\x0119" L"du 3758101044"},
+        {4294967295ul, L"kod b\x0142\x0119" L"du 4294967295"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(formatSystemError(row.code), row.text) << row.code;
+    }
+}
+
+}  // namespace
