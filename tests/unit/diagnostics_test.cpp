@@ -1,6 +1,7 @@
 #include "common/paths.h"
 #include "diagnostics/error_text.h"
 #include "diagnostics/update_log.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,49 +9,11 @@
 
 #include <cwctype>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
 
 using namespace ovan;
-
-// A fresh folder under the temp path for each test, removed with everything in it afterwards.
-class TempFolderTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        wchar_t base[MAX_PATH + 1] = {};
-        ASSERT_NE(GetTempPathW(MAX_PATH + 1, base), 0u);
-        static unsigned serial = 0;
-        folder_ = std::wstring(base) + L"ovan-diag-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                  std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++serial);
-        ASSERT_TRUE(std::filesystem::create_directories(folder_));
-    }
-
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-
-    std::wstring path(const std::wstring& name) const { return folder_ + L"\\" + name; }
-
-    std::string readBytes(const std::wstring& name) const
-    {
-        std::ifstream in(std::filesystem::path(path(name)), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-    void writeBytes(const std::wstring& name, const std::string& bytes) const
-    {
-        std::ofstream out(std::filesystem::path(path(name)), std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-
-    std::wstring folder_;
-};
 
 const wchar_t kStamp[] = L"2024-03-07 09:05:01";
 

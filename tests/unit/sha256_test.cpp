@@ -1,45 +1,18 @@
 #include "transfer/sha256_file.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
 
 using namespace ovan;
 
-class Sha256FileTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        wchar_t base[MAX_PATH + 1] = {};
-        ASSERT_NE(GetTempPathW(MAX_PATH + 1, base), 0u);
-        static unsigned serial = 0;
-        folder_ = std::wstring(base) + L"ovan-sha-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                  std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++serial);
-        ASSERT_TRUE(std::filesystem::create_directories(folder_));
-    }
-
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-
-    std::wstring write(const std::wstring& name, const std::string& bytes) const
-    {
-        std::wstring path = folder_ + L"\\" + name;
-        std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
-        out << bytes;
-        return path;
-    }
-
-    std::wstring folder_;
-};
+using Sha256FileTest = TempFolderTest;
 
 // Bytes that differ from one 256-byte block to the next, so a dropped or repeated chunk shows.
 std::string pattern(size_t size)
@@ -79,7 +52,7 @@ TEST_F(Sha256FileTest, KnownDigests)
     int serial = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        std::wstring path = write(L"file" + std::to_wstring(++serial) + L".new", row.bytes);
+        std::wstring path = writeBytes(L"file" + std::to_wstring(++serial) + L".new", row.bytes);
         std::wstring hex = L"previous";
         ASSERT_TRUE(sha256FileHex(path, hex));
         EXPECT_TRUE(isDigestText(hex));
@@ -100,7 +73,7 @@ TEST_F(Sha256FileTest, FailureLeavesHexUntouched)
 
 TEST_F(Sha256FileTest, FileHeldWithoutSharingFails)
 {
-    std::wstring path = write(L"held.new", "abc");
+    std::wstring path = writeBytes(L"held.new", "abc");
     HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     std::wstring hex = L"previous";
@@ -111,7 +84,7 @@ TEST_F(Sha256FileTest, FileHeldWithoutSharingFails)
 
 TEST_F(Sha256FileTest, FileOpenForWritingElsewhereIsHashed)
 {
-    std::wstring path = write(L"open.new", "abc");
+    std::wstring path = writeBytes(L"open.new", "abc");
     HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);

@@ -1,5 +1,6 @@
 #include "versions/local_version.h"
 #include "versions/version_compare.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +9,6 @@
 #include <climits>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,40 +17,12 @@ namespace {
 using namespace ovan;
 using namespace std::string_literals;
 
-// A fresh AppFolder under the temp path for each test, removed with everything in it afterwards.
-class LocalVersionTest : public ::testing::Test {
+// An AppFolder whose version file the tests write and read.
+class LocalVersionTest : public TempFolderTest {
 protected:
-    void SetUp() override
-    {
-        wchar_t base[MAX_PATH + 1] = {};
-        ASSERT_NE(GetTempPathW(MAX_PATH + 1, base), 0u);
-        static unsigned serial = 0;
-        folder_ = std::wstring(base) + L"ovan-version-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                  std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++serial);
-        ASSERT_TRUE(std::filesystem::create_directories(folder_));
-    }
-
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-
-    std::wstring versionFile() const { return folder_ + L"\\current.txt"; }
-
-    std::string readBytes() const
-    {
-        std::ifstream in(std::filesystem::path(versionFile()), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-    void writeBytes(const std::string& bytes) const
-    {
-        std::ofstream out(std::filesystem::path(versionFile()), std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-
-    std::wstring folder_;
+    std::wstring versionFile() const { return path(L"current.txt"); }
+    std::string readBytes() const { return TempFolderTest::readBytes(L"current.txt"); }
+    void writeBytes(const std::string& bytes) const { TempFolderTest::writeBytes(L"current.txt", bytes); }
 };
 
 const wchar_t kUnreadable[] = L"Nie uda\x0142o si\x0119 odczyta\x0107 pliku current.txt";
