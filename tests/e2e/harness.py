@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import time
 import unittest
 
 import winetools
@@ -87,6 +88,10 @@ class LauncherTestCase(unittest.TestCase):
         self.serve_manifest(manifest_json(version, entries))
         return entries
 
+    def requested(self):
+        """The paths the server was asked for, in order."""
+        return [path for path, _ in self.server.requests]
+
     # --- running the launcher and reading what it left ------------------------------------------
 
     def run_launcher(self, cwd=None, exe="OVANLauncher.exe"):
@@ -117,6 +122,15 @@ class LauncherTestCase(unittest.TestCase):
             return None
         lines = self.read("started.txt").decode("utf-8").split("\n")
         return lines[0], lines[1]
+
+    def wait_started(self, timeout=15):
+        """started(), once the application has written its whole record: the launcher does not wait for it."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if os.path.exists(self.path("started.txt")) and self.read("started.txt").count(b"\n") >= 2:
+                return self.started()
+            time.sleep(0.05)
+        return None
 
     def assertFatal(self, exit_code, text):
         """The run ended through the fatal report: exit code, the FATAL log entry, the same text on stderr."""

@@ -62,7 +62,7 @@ class Pack(PublisherTestCase):
         for name, data in files.items():
             self.assertEqual(self.read(name), data, name)
         self.assertEqual(self.read("current.txt"), b"\xef\xbb\xbf1.1.0")
-        self.assertIsNotNone(self.started())
+        self.assertIsNotNone(self.wait_started())
 
     def test_refuses_what_the_launcher_could_not_carry(self):
         cases = [

@@ -110,7 +110,7 @@ class RunSequenceTest(LauncherTestCase):
         self.run_launcher()
         self.assertEqual(self.exit_code, 0, self.stderr)
         self.assertEqual(self.stderr, b"")
-        self.assertEqual(self.started(), ('"%s" /start' % self.win("Pellaron.exe"), self.win()))
+        self.assertEqual(self.wait_started(), ('"%s" /start' % self.win("Pellaron.exe"), self.win()))
         self.assertTrue(os.path.isdir(self.path("update.log")))
         self.assertEqual(os.listdir(self.path("update.log")), [])
         # A failure is still reported on standard error.
@@ -131,5 +131,5 @@ class RunSequenceTest(LauncherTestCase):
         self.serve_current()
         result = winetools.run_windows(["R:\\OVANLauncher.exe"], cwd=self.app)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(self.started(), ('"R:\\Pellaron.exe" /start', "R:\\"))
+        self.assertEqual(self.wait_started(), ('"R:\\Pellaron.exe" /start', "R:\\"))
         self.assertEqual(self.log_entries()[-3:], CURRENT)

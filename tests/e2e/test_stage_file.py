@@ -73,7 +73,7 @@ class StageFileTest(LauncherTestCase):
                          (False, "Nie udało się zapisać pliku: " + winetools.win_path(staging)))
         self.assertFalse(os.path.exists(self.path("missing")))
         # The file was downloaded before the write failed.
-        self.assertEqual([p for p, _ in self.server.requests], ["/files/app.dll"])
+        self.assertEqual(self.requested(), ["/files/app.dll"])
 
     def test_failed_download_creates_nothing(self):
         self.server.routes["/files/app.dll"] = Route(body=b"gone", status=404)

@@ -1,0 +1,390 @@
+"""The update transaction through the real launcher: stage and verify every file, swap them in with
+backups, roll back a failed swap, commit current.txt, clean up; and what each failure leaves on disk."""
+import os
+import shutil
+import subprocess
+import time
+import unittest
+
+import winetools
+from harness import MANIFEST_PATH, TEST_BIN, LauncherTestCase, manifest_json, sha256_hex
+from update_server import Route
+
+BOM = b"\xef\xbb\xbf"
+FAILED = ("Jest dostępna nowa wersja programu (1.1.0), ale aktualizacja nie powiodła się.\n\n"
+          "Program nie zostanie uruchomiony.\n\n")
+# How the test prefix words the codes that these faults raise.
+SHARING_VIOLATION = "Sharing violation."
+ACCESS_DENIED = "Access denied."
+CANNOT_RESOLVE = "The filename cannot be resolved."
+
+
+def payload(name, version):
+    """Distinct bytes per file and release, with what a text-mode write would spoil."""
+    return ("%s %s\r\n" % (name, version)).encode() * 40 + b"\x00\x1a\r\n\xff"
+
+
+def files_of(version, *names):
+    return {name: payload(name, version) for name in names}
+
+
+class TransactionTestCase(LauncherTestCase):
+    def install(self, version, files):
+        self.write("current.txt", BOM + version.encode())
+        for name, data in files.items():
+            self.write(name, data)
+
+    def fresh(self):
+        """An AppFolder as setUp left it and an empty server, for the next case of a table."""
+        for name in self.listing():
+            if name not in ("OVANLauncher.exe", "Pellaron.exe"):
+                path = self.path(name)
+                if os.path.isdir(path) and not os.path.islink(path):
+                    shutil.rmtree(path)
+                else:
+                    os.remove(path)
+        self.server.routes.clear()
+        self.server.requests.clear()
+
+    def installation(self):
+        """Everything in the AppFolder but the log and the staging folder: name -> bytes (None for a folder)."""
+        state = {}
+        for name in self.listing():
+            path = self.path(name)
+            if name in ("update.log", "_update_tmp"):
+                continue
+            if os.path.islink(path) or os.path.isdir(path):
+                state[name] = None
+            else:
+                state[name] = self.read(name)
+        return state
+
+    def staged(self):
+        return {name: self.read(os.path.join("_update_tmp", name)) for name in self.listing("_update_tmp")}
+
+    def hold_during_swap(self, name):
+        """Starts a holder for a file of the AppFolder; returns the route hook that lets it take the file
+        and the call that lets it go. Hooked on the last download, the file is held from then on: after
+        current.txt was read and before the swap begins."""
+        markers = self.app + "-hold"
+        shutil.rmtree(markers, ignore_errors=True)
+        os.makedirs(markers)
+        trigger, ready = os.path.join(markers, "go"), os.path.join(markers, "ready")
+        holder = winetools.start_windows([os.path.join(TEST_BIN, "ovan_hold_file.exe"), self.win(name),
+                                          winetools.win_path(ready), winetools.win_path(trigger)])
+
+        def hook():
+            open(trigger, "w").close()
+            deadline = time.monotonic() + 30
+            while not os.path.exists(ready) and time.monotonic() < deadline:
+                time.sleep(0.01)
+
+        def release():
+            if holder.returncode is None:
+                open(ready + ".release", "w").close()
+                try:
+                    holder.wait(30)
+                except subprocess.TimeoutExpired:
+                    holder.kill()
+                    holder.wait()
+        self.addCleanup(release)
+        return hook, release
+
+    def assertUpdateFailed(self, text):
+        self.assertFatal(4, FAILED + text)
+
+
+class SuccessfulUpdate(TransactionTestCase):
+    def test_replaces_and_adds_files_then_finds_itself_current(self):
+        self.install("1.0.0", {"app.dll": payload("app.dll", "1.0.0")})
+        self.serve_release("1.1.0", files_of("1.1.0", "app.dll", "plugin.dll"))
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.log_entries(), [
+            "Start launchera",
+            "Wersja lokalna: 1.0.0",
+            "Manifest pobrany",
+            "Wersja z manifestu: 1.1.0",
+            "Wykryto nową wersję, rozpoczynam aktualizację",
+            "Przygotowanie katalogu tymczasowego",
+            "Pobieranie pliku: app.dll",
+            "SHA-256 poprawny dla: app.dll",
+            "Pobieranie pliku: plugin.dll",
+            "SHA-256 poprawny dla: plugin.dll",
+            "Rozpoczynam podmianę plików",
+            "Tworzenie kopii: app.dll",
+            "Podmiana pliku: app.dll",
+            "Podmiana pliku: plugin.dll",
+            "Zapisano nową wersję do current.txt: 1.1.0",
+            "Aktualizacja zakończona pomyślnie",
+            "Uruchamiam program główny",
+            "Koniec pracy launchera",
+        ])
+        self.assertEqual(self.read("app.dll"), payload("app.dll", "1.1.0"))
+        self.assertEqual(self.read("plugin.dll"), payload("plugin.dll", "1.1.0"))
+        self.assertEqual(self.read("current.txt"), BOM + b"1.1.0")
+        self.assertEqual(self.listing(), ["OVANLauncher.exe", "Pellaron.exe", "app.dll", "current.txt", "plugin.dll",
+                                          "started.txt", "update.log"])
+        self.assertEqual(self.wait_started(), ('"%s" /start' % self.win("Pellaron.exe"), self.win()))
+
+        first_run = len(self.log_entries())
+        os.remove(self.path("started.txt"))
+        self.server.requests.clear()
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.log_entries()[first_run:], [
+            "Start launchera", "Wersja lokalna: 1.1.0", "Manifest pobrany", "Wersja z manifestu: 1.1.0",
+            "Wersja lokalna jest aktualna", "Uruchamiam program główny", "Koniec pracy launchera"])
+        self.assertEqual(self.requested(), [MANIFEST_PATH])
+        self.assertEqual(self.read("app.dll"), payload("app.dll", "1.1.0"))
+        self.assertIsNotNone(self.wait_started())
+
+    def test_leftovers_of_an_earlier_run_are_cleaned(self):
+        self.install("1.0.0", {"app.dll": payload("app.dll", "1.0.0"), "app.dll.old": b"backup of an older run"})
+        os.makedirs(self.path("_update_tmp", "sub"))
+        self.write(os.path.join("_update_tmp", "app.dll.new"), b"half a download")
+        self.write(os.path.join("_update_tmp", "sub", "junk.txt"), b"junk")
+        self.serve_release("1.1.0", {"app.dll": payload("app.dll", "1.1.0")})
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.read("app.dll"), payload("app.dll", "1.1.0"))
+        self.assertEqual(self.listing(), ["OVANLauncher.exe", "Pellaron.exe", "app.dll", "current.txt", "started.txt",
+                                          "update.log"])
+
+    def test_obsolete_viewer_is_deleted_from_the_app_folder_only(self):
+        elsewhere = self.app + "-cwd"
+        shutil.rmtree(elsewhere, ignore_errors=True)
+        os.makedirs(elsewhere)
+        with open(os.path.join(elsewhere, "OVANView.exe"), "wb") as f:
+            f.write(b"not ours")
+        self.install("1.0.0", {"OVANView.exe": b"obsolete viewer"})
+        self.serve_release("1.1.0", {"app.dll": payload("app.dll", "1.1.0")})
+
+        self.run_launcher(cwd=elsewhere)
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertFalse(os.path.lexists(self.path("OVANView.exe")))
+        self.assertEqual(os.listdir(elsewhere), ["OVANView.exe"])
+
+        # An empty folder of that name would go with a plain remove; it must stay.
+        os.makedirs(self.path("OVANView.exe"))
+        self.serve_release("1.2.0", {"app.dll": payload("app.dll", "1.2.0")})
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.read("current.txt"), BOM + b"1.2.0")
+        self.assertTrue(os.path.isdir(self.path("OVANView.exe")))
+
+    def test_launcher_replaces_itself(self):
+        original = self.read("OVANLauncher.exe")
+        # Bytes appended to the image leave it runnable, so the next run is the new launcher.
+        second, third = original + b"\x00release 1.1.0", original + b"\x00release 1.2.0"
+        self.install("1.0.0", {})
+        self.serve_release("1.1.0", {"OVANLauncher.exe": second})
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.read("OVANLauncher.exe"), second)
+        # The running image cannot be deleted, so its backup outlives the run.
+        self.assertEqual(self.read("OVANLauncher.exe.old"), original)
+        self.assertEqual(self.read("current.txt"), BOM + b"1.1.0")
+        self.assertIsNotNone(self.wait_started())
+
+        self.serve_release("1.2.0", {"OVANLauncher.exe": third, "app.dll": payload("app.dll", "1.2.0")})
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.read("OVANLauncher.exe"), third)
+        self.assertEqual(self.read("OVANLauncher.exe.old"), second)
+        self.assertEqual(self.read("current.txt"), BOM + b"1.2.0")
+
+
+class StagingFailure(TransactionTestCase):
+    def test_failed_entry_stops_before_anything_installed_changes(self):
+        tampered = b"not what the manifest promised"
+        cases = [
+            ("digest mismatch", Route(body=tampered), "Błędny SHA-256 dla pliku: data.pak",
+             {"app.dll.new": payload("app.dll", "1.1.0"), "data.pak.new": tampered}),
+            ("not found", Route(body=b"gone", status=404),
+             "Serwer zwrócił HTTP 404 dla " + self.server.url("/files/data.pak"),
+             {"app.dll.new": payload("app.dll", "1.1.0")}),
+        ]
+        for label, route, text, staged in cases:
+            with self.subTest(label):
+                self.fresh()
+                self.install("1.0.0", {"app.dll": payload("app.dll", "1.0.0"), "data.pak": payload("data.pak", "1.0.0"),
+                                       "OVANView.exe": b"viewer"})
+                before = self.installation()
+                release = files_of("1.1.0", "app.dll", "data.pak", "extra.dll")
+                self.serve_release("1.1.0", release, routes={"data.pak": route})
+
+                self.run_launcher()
+
+                self.assertUpdateFailed(text)
+                self.assertEqual(self.log_entries()[-2], "Pobieranie pliku: data.pak")
+                self.assertEqual(self.installation(), before)
+                self.assertEqual(self.staged(), staged)
+                self.assertEqual(self.requested(), [MANIFEST_PATH, "/files/app.dll", "/files/data.pak"])
+
+
+class UnexaminablePath(TransactionTestCase):
+    def test_path_that_cannot_be_examined(self):
+        """A symbolic link to itself: the system cannot tell whether the path exists."""
+        cases = [
+            # Looked at before its download: the later files are not fetched.
+            ("target", "data.pak", [MANIFEST_PATH, "/files/app.dll"], "SHA-256 poprawny dla: app.dll"),
+            # A leftover backup is looked at in the swap: what was swapped already is put back.
+            ("leftover backup", "data.pak.old",
+             [MANIFEST_PATH, "/files/app.dll", "/files/data.pak", "/files/extra.dll"], "Podmiana pliku: app.dll"),
+        ]
+        for label, loop, requested, last_line in cases:
+            with self.subTest(label):
+                self.fresh()
+                installed = files_of("1.0.0", *(name for name in ("app.dll", "data.pak") if name != loop))
+                self.install("1.0.0", installed)
+                os.symlink(loop, self.path(loop))
+                before = self.installation()
+                self.serve_release("1.1.0", files_of("1.1.0", "app.dll", "data.pak", "extra.dll"))
+
+                self.run_launcher()
+
+                self.assertUpdateFailed(
+                    "Nie udało się sprawdzić, czy istnieje: " + self.win(loop) + "\n\n" + CANNOT_RESOLVE)
+                self.assertEqual(self.log_entries()[-2], last_line)
+                self.assertEqual(self.installation(), before)
+                self.assertEqual(self.requested(), requested)
+
+
+class SwapFailure(TransactionTestCase):
+    NAMES = ("one.dll", "two.dll", "three.dll", "four.dll", "five.dll")
+
+    def test_failed_move_of_the_third_file_restores_the_first_two(self):
+        cases = [
+            ("backup move", "three.dll", "Nie udało się utworzyć kopii pliku: ", ["Tworzenie kopii: three.dll"]),
+            ("replacement move", os.path.join("_update_tmp", "three.dll.new"), "Nie udało się podmienić pliku: ",
+             ["Tworzenie kopii: three.dll", "Podmiana pliku: three.dll"]),
+        ]
+        for label, held, literal, last_lines in cases:
+            with self.subTest(label):
+                self.fresh()
+                # two.dll is new in this release; five.dll has a backup left from an earlier run.
+                self.install("1.0.0", files_of("1.0.0", *(n for n in self.NAMES if n != "two.dll")))
+                self.write("five.dll.old", b"leftover backup")
+                before = self.installation()
+                release = files_of("1.1.0", *self.NAMES)
+                hook, release_file = self.hold_during_swap(held)
+                self.serve_release("1.1.0", release, routes={"five.dll": Route(body=release["five.dll"], hook=hook)})
+
+                self.run_launcher()
+
+                release_file()
+                self.assertUpdateFailed(literal + self.win("three.dll") + "\n\n" + SHARING_VIOLATION)
+                self.assertEqual(self.log_entries()[-6 - len(last_lines):-1], [
+                    "SHA-256 poprawny dla: five.dll",
+                    "Rozpoczynam podmianę plików",
+                    "Tworzenie kopii: one.dll",
+                    "Podmiana pliku: one.dll",
+                    "Podmiana pliku: two.dll",
+                ] + last_lines)
+                self.assertEqual(self.installation(), before)
+                self.assertEqual(self.staged(), {name + ".new": release[name] for name in self.NAMES[2:]})
+
+
+class FolderInTheWay(TransactionTestCase):
+    def test_folder_in_place_of_a_backup(self):
+        """A folder with content at a backup path can be neither removed nor replaced by a move."""
+        self.install("1.0.0", files_of("1.0.0", "app.dll", "data.pak"))
+        os.makedirs(self.path("data.pak.old"))
+        self.write(os.path.join("data.pak.old", "keep.txt"), b"user data")
+        before = self.installation()
+        self.serve_release("1.1.0", files_of("1.1.0", "app.dll", "data.pak"))
+
+        self.run_launcher()
+
+        self.assertUpdateFailed(
+            "Nie udało się utworzyć kopii pliku: " + self.win("data.pak") + "\n\n" + ACCESS_DENIED)
+        self.assertEqual(self.installation(), before)
+        self.assertEqual(self.read(os.path.join("data.pak.old", "keep.txt")), b"user data")
+
+    def test_folder_in_place_of_a_target_is_kept_as_its_backup(self):
+        self.install("1.0.0", {})
+        os.makedirs(self.path("data.pak"))
+        self.write(os.path.join("data.pak", "keep.txt"), b"user data")
+        self.serve_release("1.1.0", {"data.pak": payload("data.pak", "1.1.0")})
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertIn("Tworzenie kopii: data.pak", self.log_entries())
+        self.assertEqual(self.read("data.pak"), payload("data.pak", "1.1.0"))
+        # Only an empty folder would be removed with the backups; this one keeps what it held.
+        self.assertEqual(self.read(os.path.join("data.pak.old", "keep.txt")), b"user data")
+        self.assertEqual(self.read("current.txt"), BOM + b"1.1.0")
+
+
+class CommitFailure(TransactionTestCase):
+    def test_unwritable_version_file_keeps_new_files_and_backups(self):
+        self.install("1.0.0", {"app.dll": payload("app.dll", "1.0.0"), "OVANView.exe": b"viewer"})
+        release = files_of("1.1.0", "app.dll", "plugin.dll")
+        hook, release_file = self.hold_during_swap("current.txt")
+        self.serve_release("1.1.0", release, routes={"plugin.dll": Route(body=release["plugin.dll"], hook=hook)})
+
+        self.run_launcher()
+
+        self.assertUpdateFailed("Pliki programu zostały podmienione, ale nie udało się zapisać current.txt")
+        self.assertEqual(self.log_entries()[-2], "Podmiana pliku: plugin.dll")
+        self.assertEqual(self.installation(), {
+            "OVANLauncher.exe": self.read("OVANLauncher.exe"), "Pellaron.exe": self.read("Pellaron.exe"),
+            "current.txt": BOM + b"1.0.0", "OVANView.exe": b"viewer",
+            "app.dll": release["app.dll"], "app.dll.old": payload("app.dll", "1.0.0"),
+            "plugin.dll": release["plugin.dll"]})
+        self.assertEqual(self.staged(), {})
+
+        # Once the file is free, the next run still reads 1.0.0 and updates again.
+        release_file()
+        self.server.routes["/files/plugin.dll"].hook = None
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.read("current.txt"), BOM + b"1.1.0")
+        self.assertEqual(self.listing(), ["OVANLauncher.exe", "Pellaron.exe", "app.dll", "current.txt", "plugin.dll",
+                                          "started.txt", "update.log"])
+
+
+class RefusedNames(TransactionTestCase):
+    def test_names_that_are_not_plain_or_repeat_are_refused_before_any_download(self):
+        cases = [
+            ("backslash", "plugins\\\\x.dll"),
+            ("slash", "plugins/x.dll"),
+            ("parent", ".."),
+            ("drive", "C:x.dll"),
+            ("trailing dot", "x.dll."),
+            ("same name in another case", "APP.DLL"),
+            ("another entry's backup", "app.dll.old"),
+        ]
+        for label, name in cases:
+            with self.subTest(label):
+                self.fresh()
+                self.install("1.0.0", {"app.dll": payload("app.dll", "1.0.0")})
+                before = self.installation()
+                self.server.routes["/files/app.dll"] = Route(body=b"new")
+                self.serve_manifest(manifest_json("1.1.0", [
+                    ("app.dll", self.server.url("/files/app.dll"), sha256_hex(b"new")),
+                    (name, self.server.url("/files/app.dll"), sha256_hex(b"new"))]))
+
+                self.run_launcher()
+
+                self.assertFatal(3, "Manifest aktualizacji jest niepoprawny.")
+                self.assertEqual(self.requested(), [MANIFEST_PATH])
+                self.assertEqual(self.installation(), before)
+                self.assertFalse(os.path.exists(self.path("_update_tmp")))
+
+
+if __name__ == "__main__":
+    unittest.main()
