@@ -57,6 +57,11 @@ bool reportEntries(const UpdateManifest& manifest)
             say(L"BŁĄD: " + entry.name + L": sha256 nie ma 64 cyfr szesnastkowych; launcher odrzuci pobrany plik");
             installable = false;
         }
+        std::wstring working = workingNameProblem(entry.name);
+        if (!working.empty()) {
+            say(L"BŁĄD: " + entry.name + L": " + working);
+            installable = false;
+        }
         for (const std::wstring& problem : addressProblems(entry.url)) {
             say(L"BŁĄD: " + entry.name + L": adres " + problem);
             installable = false;

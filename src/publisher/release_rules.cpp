@@ -62,7 +62,23 @@ std::vector<std::wstring> fileNameProblems(const std::wstring& name)
     if (name.find_first_of(L"<>|?*") != std::wstring::npos) {
         problems.push_back(L"zawiera znak niedozwolony w nazwach plików Windows");
     }
+    std::wstring working = workingNameProblem(name);
+    if (!working.empty()) {
+        problems.push_back(working);
+    }
     return problems;
+}
+
+std::wstring workingNameProblem(const std::wstring& name)
+{
+    // The staging folder would be moved away as this file's backup, so the update could never finish;
+    // the version file is overwritten right after the swap; the log's history would go with the backup.
+    for (const wchar_t* working : {L"_update_tmp", L"current.txt", L"update.log"}) {
+        if (fileNamesClash(name, working)) {
+            return std::wstring(L"to nazwa, której launcher używa sam w folderze aplikacji (") + working + L")";
+        }
+    }
+    return std::wstring();
 }
 
 std::vector<std::wstring> versionProblems(const std::wstring& version)

@@ -10,6 +10,10 @@ namespace ovan {
 
 std::vector<std::wstring> fileNameProblems(const std::wstring& name);
 
+// Why a release file may not carry a name that the launcher uses itself in the AppFolder;
+// empty when the name is free.
+std::wstring workingNameProblem(const std::wstring& name);
+
 std::vector<std::wstring> versionProblems(const std::wstring& version);
 
 std::vector<std::wstring> addressProblems(const std::wstring& address);

@@ -72,6 +72,7 @@ class Pack(PublisherTestCase):
             ("a name that is another's backup", {"app.dll": b"x", "app.dll.old": b"y"}, "1.0", "app.dll.old"),
             ("a version read as 0", {"app.dll": b"x"}, "V2.0", "V2"),
             ("a suffix the comparison ignores", {"app.dll": b"x"}, "1.0-beta", "0-beta"),
+            ("a name the launcher uses itself", {"app.dll": b"x", "Update.log": b"y"}, "1.0", "Update.log"),
             ("an empty folder", {}, "1.0", "release"),
         ]
         for label, files, version, named in cases:
@@ -106,6 +107,7 @@ class Check(PublisherTestCase):
             ("repeated name", manifest_json("1.1.0", [("app.dll", url, sha256_hex(data)),
                                                       ("APP.DLL", url, sha256_hex(data))]), False),
             ("no files", b'{"version": "1.1.0", "files": []}', False),
+            ("the staging folder's name", manifest_json("1.1.0", [("_update_tmp", url, sha256_hex(data))]), False),
             ("numeric version", b'{"version": 2, "files": [{"name": "a", "url": "u", "sha256": "s"}]}', False),
             ("not UTF-8", good.replace(b"1.1.0", b"1.1.\xff"), False),
         ]
