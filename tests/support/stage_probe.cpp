@@ -6,15 +6,12 @@
 #include "update/stage_file.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 
-int main()
+int wmain(int argc, wchar_t** argv)
 {
-    int argc = 0;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argv == nullptr || argc != 6) {
+    if (argc != 6) {
         return 2;
     }
     ovan::ManifestFileEntry entry;
@@ -23,7 +20,6 @@ int main()
     entry.sha256 = argv[3];
     std::wstring stagingPath = argv[4];
     ovan::AppFolder appFolder = argv[5];
-    LocalFree(argv);
 
     std::wstring errorText = L"<bez zmian>";
     bool staged = ovan::stageFile(entry, stagingPath, appFolder, errorText);
