@@ -97,7 +97,7 @@ int checkManifest(const std::wstring& manifestPath, const std::wstring& installe
                 ? L"Launcher z wersją " + installedVersion + L" zaktualizuje się do " + manifest.version
                 : L"Launcher z wersją " + installedVersion + L" nie zaktualizuje się (wersja nie jest wyższa)");
     }
-    say(installable ? L"Manifest jest poprawny." : L"Manifest zostanie przyjęty, ale aktualizacja się nie powiedzie.");
+    say(installable ? L"Manifest jest poprawny." : L"Manifest zostanie przyjęty, ale nie nadaje się do wydania (błędy powyżej).");
     return installable ? 0 : 1;
 }
 
