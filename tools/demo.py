@@ -7,13 +7,13 @@ import os
 import shutil
 import subprocess
 import sys
+import urllib.parse
 
-from localbuild import WinePrefix, build
+from localbuild import ROOT, WinePrefix, build
 
 import winetools  # noqa: E402
 from update_server import Route, UpdateServer  # noqa: E402
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build-demo")
 PORT = 47843
 MANIFEST_URL = f"https://127.0.0.1:{PORT}/ovan/update/manifest.json"
@@ -45,9 +45,10 @@ def make_release(version, files):
 def publish(server, version, folder, manifest):
     with open(manifest, "rb") as f:
         server.routes["/ovan/update/manifest.json"] = Route(body=f.read())
+    # Each file under the path that OVANPublish wrote into the manifest: the name percent-encoded.
     for name in os.listdir(folder):
         with open(os.path.join(folder, name), "rb") as f:
-            server.routes[f"/releases/{version}/{name.replace(' ', '%20')}"] = Route(body=f.read())
+            server.routes[f"/releases/{version}/{urllib.parse.quote(name, safe='')}"] = Route(body=f.read())
     print(f"The server now offers version {version}.")
 
 
