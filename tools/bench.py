@@ -7,7 +7,6 @@
    that application plus one curl of the manifest.
 Medians of alternating runs.
 """
-import hashlib
 import os
 import shutil
 import statistics
@@ -18,12 +17,11 @@ import time
 from localbuild import ROOT, WinePrefix, build
 
 import winetools  # noqa: E402
-from harness import manifest_json  # noqa: E402
-from update_server import Route, UpdateServer  # noqa: E402
+from harness import MANIFEST_PATH, publish_release  # noqa: E402
+from update_server import UpdateServer  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build-bench")
 PORT = 47943
-MANIFEST_PATH = "/ovan/update/manifest.json"
 MANIFEST_URL = f"https://127.0.0.1:{PORT}{MANIFEST_PATH}"
 TARGETS = ["OVANLauncher", "ovan_stand_in_app", "ovan_trust_ca", "ovan_idle", "ovan_bench_sha256", "ovan_bench_fetch"]
 RUNS = int(os.environ.get("OVAN_BENCH_RUNS", "5"))
@@ -74,12 +72,7 @@ class Bench:
         shutil.rmtree(self.work, ignore_errors=True)
 
     def publish(self, version, files):
-        entries = []
-        for name, data in files.items():
-            path = "/files/" + name
-            self.server.routes[path] = Route(body=data)
-            entries.append((name, self.server.url(path), hashlib.sha256(data).hexdigest().upper()))
-        self.server.routes[MANIFEST_PATH] = Route(body=manifest_json(version, entries))
+        publish_release(self.server, version, files)
 
     def app_folder(self, installed):
         # A new folder each run: the application started by the previous run may still be writing.

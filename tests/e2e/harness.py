@@ -2,7 +2,6 @@
 the loopback update server the launcher's built-in address points at, and readers for what
 a user would see (exit code, standard error, update.log, files on disk, the started application)."""
 import hashlib
-import json
 import os
 import re
 import shutil
@@ -30,6 +29,18 @@ def manifest_json(version, entries):
     files = ",\n".join(
         '    {"name": "%s", "url": "%s", "sha256": "%s"}' % entry for entry in entries)
     return ('{\n  "version": "%s",\n  "files": [\n%s\n  ]\n}\n' % (version, files)).encode("utf-8")
+
+
+def publish_release(server, version, files, routes=None):
+    """Serves files (name -> bytes) under /files/ and a manifest for them at the launcher's address;
+    routes may replace the route of a file by name. Returns the manifest entries."""
+    entries = []
+    for name, data in files.items():
+        path = "/files/" + name
+        server.routes[path] = (routes or {}).get(name) or Route(body=data)
+        entries.append((name, server.url(path), sha256_hex(data)))
+    server.routes[MANIFEST_PATH] = Route(body=manifest_json(version, entries))
+    return entries
 
 
 def state_file(name):
@@ -78,15 +89,7 @@ class LauncherTestCase(unittest.TestCase):
         self.server.routes[MANIFEST_PATH] = Route(body=body, **route_options)
 
     def serve_release(self, version, files, routes=None):
-        """Publishes files (name -> bytes) under /files/ and a manifest for them; routes may
-        replace the route of a file by name."""
-        entries = []
-        for name, data in files.items():
-            path = "/files/" + name
-            self.server.routes[path] = (routes or {}).get(name) or Route(body=data)
-            entries.append((name, self.server.url(path), sha256_hex(data)))
-        self.serve_manifest(manifest_json(version, entries))
-        return entries
+        return publish_release(self.server, version, files, routes)
 
     def requested(self):
         """The paths the server was asked for, in order."""
