@@ -83,6 +83,18 @@ class LauncherTestCase(unittest.TestCase):
         """Files and folders in the AppFolder (or below it), sorted."""
         return sorted(os.listdir(self.path(*names)))
 
+    def fresh(self):
+        """An AppFolder as setUp left it and an empty server, for the next case of a table."""
+        for name in self.listing():
+            if name not in ("OVANLauncher.exe", "Pellaron.exe"):
+                path = self.path(name)
+                if os.path.isdir(path) and not os.path.islink(path):
+                    shutil.rmtree(path)
+                else:
+                    os.remove(path)
+        self.server.routes.clear()
+        self.server.requests.clear()
+
     # --- the update server ----------------------------------------------------------------------
 
     def serve_manifest(self, body, **route_options):

@@ -57,7 +57,7 @@ class RunSequenceTest(LauncherTestCase):
         ]
         for label, content, text in cases:
             with self.subTest(label):
-                self.reset_folder()
+                self.fresh()
                 self.serve_current()
                 if content is None:
                     os.mkdir(self.path("current.txt"))
@@ -69,14 +69,6 @@ class RunSequenceTest(LauncherTestCase):
                 self.assertEqual(self.server.requests, [])
                 if content is not None:
                     self.assertEqual(self.read("current.txt"), content)
-
-    def reset_folder(self):
-        for name in ("update.log", "started.txt", "current.txt"):
-            if os.path.isdir(self.path(name)):
-                os.rmdir(self.path(name))
-            elif os.path.exists(self.path(name)):
-                os.remove(self.path(name))
-        self.server.requests.clear()
 
     def test_missing_version_file_counts_as_0_0_0(self):
         self.serve_current("0.0.0")

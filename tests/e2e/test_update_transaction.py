@@ -34,18 +34,6 @@ class TransactionTestCase(LauncherTestCase):
         for name, data in files.items():
             self.write(name, data)
 
-    def fresh(self):
-        """An AppFolder as setUp left it and an empty server, for the next case of a table."""
-        for name in self.listing():
-            if name not in ("OVANLauncher.exe", "Pellaron.exe"):
-                path = self.path(name)
-                if os.path.isdir(path) and not os.path.islink(path):
-                    shutil.rmtree(path)
-                else:
-                    os.remove(path)
-        self.server.routes.clear()
-        self.server.requests.clear()
-
     def installation(self):
         """Everything in the AppFolder but the log and the staging folder: name -> bytes (None for a folder)."""
         state = {}
