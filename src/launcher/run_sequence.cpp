@@ -4,6 +4,7 @@
 #include "common/scoped_handle.h"
 #include "diagnostics/fatal_report.h"
 #include "diagnostics/update_log.h"
+#include "launcher/build_options.h"
 #include "launcher/main_application.h"
 #include "manifest/update_manifest.h"
 #include "update/update_transaction.h"
@@ -32,7 +33,7 @@ ExitCode runLocked(const AppFolder& appFolder)
     appendLogLine(appFolder, L"Wersja lokalna: " + localVersion);
 
     std::wstring manifestText;
-    if (!fetchManifestText(ManifestUrl, manifestText, errorText)) {
+    if (!fetchManifestText(kBuildOptions.manifestUrl, manifestText, errorText)) {
         reportFatal(appFolder, L"Nie udało się pobrać manifestu aktualizacji.\n\n" + errorText);
         return ExitManifestNotFetched;
     }

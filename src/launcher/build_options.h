@@ -1,0 +1,23 @@
+#pragma once
+
+namespace ovan {
+
+// What a maker chooses when building the launcher; each launcher executable carries its own.
+struct BuildOptions {
+    // The address of the update manifest.
+    const wchar_t* manifestUrl;
+    // Public keys whose signature a manifest must carry, blank-separated; empty: no signature is asked for.
+    const wchar_t* releasePublicKeys;
+    // A failed check or update blocks the start; when false, the installed version starts if it is complete.
+    bool updateRequired;
+    // Files whose installed copy already has the manifest's digest are neither downloaded nor moved.
+    bool skipUnchanged;
+    // One WinHTTP session for the whole run, so that connections can be reused.
+    bool keepConnection;
+    // Staged files, the transaction record and current.txt are flushed to disk (off only for the benchmark).
+    bool durableWrites;
+};
+
+extern const BuildOptions kBuildOptions;
+
+}  // namespace ovan
