@@ -52,6 +52,7 @@ class LauncherTestCase(unittest.TestCase):
     and an https update server on the port built into the test launcher."""
 
     with_application = True
+    with_update_server = True
 
     def setUp(self):
         self.app = os.path.join(WORK, self.id().replace("/", "_"))
@@ -60,8 +61,9 @@ class LauncherTestCase(unittest.TestCase):
         shutil.copy(os.path.join(TEST_BIN, "OVANLauncher.exe"), self.app)
         if self.with_application:
             shutil.copy(os.path.join(TEST_BIN, "ovan_stand_in_app.exe"), self.path("Pellaron.exe"))
-        self.server = UpdateServer(HTTPS_PORT, state_file("server.pem"), state_file("server.key"))
-        self.addCleanup(self.server.stop)
+        if self.with_update_server:
+            self.server = UpdateServer(HTTPS_PORT, state_file("server.pem"), state_file("server.key"))
+            self.addCleanup(self.server.stop)
 
     # --- the AppFolder --------------------------------------------------------------------------
 
