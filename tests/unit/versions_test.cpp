@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cwchar>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -228,9 +229,26 @@ TEST(VersionCompare, SplitVersion)
         {L"1\x0662", {12}},
         {L"\xFF11\xFF10", {10}},
         {L"\x0967", {1}},
+        {L"\x07C1", {0}},
+        {L"1\x0BE7", {1}},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(splitVersion(row.text), row.numbers) << std::string(row.text.begin(), row.text.end());
+    }
+}
+
+// Digits are what the runtime's conversion reads, each with its value, and nothing more.
+TEST(VersionCompare, DigitsAreExactlyThoseOfTheRuntimeConversion)
+{
+    for (unsigned code = 0; code <= 0xFFFF; ++code) {
+        wchar_t c = static_cast<wchar_t>(code);
+        if (c == L'.') {
+            continue;
+        }
+        for (const std::wstring& part : {std::wstring(1, c), L"1" + std::wstring(1, c)}) {
+            int32_t expected = static_cast<int32_t>(std::wcstol(part.c_str(), nullptr, 10));
+            ASSERT_EQ(splitVersion(part), std::vector<int32_t>{expected}) << "U+" << std::hex << code;
+        }
     }
 }
 
