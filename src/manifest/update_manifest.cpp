@@ -1,6 +1,7 @@
 #include "manifest/update_manifest.h"
 
 #include "common/text.h"
+#include "common/working_names.h"
 #include "transfer/http_get.h"
 
 #include <windows.h>
@@ -51,9 +52,42 @@ bool findStringValue(const std::wstring& source, const std::wstring& key, std::w
     return true;
 }
 
+namespace {
+
+// The part of a name that Windows compares with the device names: up to the first dot, without the
+// blanks that it drops there.
+std::wstring deviceStem(const std::wstring& name)
+{
+    std::wstring stem = name.substr(0, name.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ') {
+        stem.pop_back();
+    }
+    return stem;
+}
+
+// COM and LPT take one digit; Windows counts the Latin-1 superscripts 1 to 3 as digits there too.
+bool isPortNumber(wchar_t c)
+{
+    return (c >= L'0' && c <= L'9') || c == L'\x00B9' || c == L'\x00B2' || c == L'\x00B3';
+}
+
+}  // namespace
+
+bool isDeviceName(const std::wstring& name)
+{
+    std::wstring stem = deviceStem(name);
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (sameFileName(stem, device)) {
+            return true;
+        }
+    }
+    return stem.size() == 4 && isPortNumber(stem[3]) &&
+           (sameFileName(stem.substr(0, 3), L"COM") || sameFileName(stem.substr(0, 3), L"LPT"));
+}
+
 bool isPlainFileName(const std::wstring& name)
 {
-    if (name.empty() || name == L"." || name == L"..") {
+    if (name.empty() || name == L"." || name == L".." || isDeviceName(name)) {
         return false;
     }
     // Windows drops trailing dots and blanks, so such a name would address another file.
@@ -63,19 +97,19 @@ bool isPlainFileName(const std::wstring& name)
     return name.find_first_of(L"\\/:") == std::wstring::npos;
 }
 
-namespace {
-
-bool sameFileName(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
-}  // namespace
-
 bool fileNamesClash(const std::wstring& a, const std::wstring& b)
 {
     return sameFileName(a, b) || sameFileName(a, b + L".old") || sameFileName(a + L".old", b);
+}
+
+const wchar_t* clashingWorkingName(const std::wstring& name)
+{
+    for (const wchar_t* working : kWorkingNames) {
+        if (fileNamesClash(name, working)) {
+            return working;
+        }
+    }
+    return nullptr;
 }
 
 namespace {
@@ -98,7 +132,10 @@ ManifestDefect parseFileObject(const std::wstring& objectText, ManifestFileEntry
     if (entry.name.empty() || entry.url.empty() || entry.sha256.empty()) {
         return ManifestDefect::EmptyField;
     }
-    return isPlainFileName(entry.name) ? ManifestDefect::None : ManifestDefect::NotPlainName;
+    if (!isPlainFileName(entry.name)) {
+        return ManifestDefect::NotPlainName;
+    }
+    return clashingWorkingName(entry.name) == nullptr ? ManifestDefect::None : ManifestDefect::WorkingName;
 }
 
 }  // namespace

@@ -25,12 +25,19 @@ bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wst
 // The characters between the quotes of the first string value of "key"; no escapes decoded.
 bool findStringValue(const std::wstring& source, const std::wstring& key, std::wstring& value);
 
-// A name the transaction may address inside the AppFolder: no folder part, drive or parent step.
+// A name that Windows takes for a device wherever it stands (CON, NUL, COM1, AUX.dll and the like).
+bool isDeviceName(const std::wstring& name);
+
+// A name the transaction may address inside the AppFolder: no folder part, drive, parent step or device.
 bool isPlainFileName(const std::wstring& name);
 
 // Two entry names that cannot stand in one manifest: the same file ignoring case, or one
 // landing on the other's backup (name + ".old").
 bool fileNamesClash(const std::wstring& a, const std::wstring& b);
+
+// The name the launcher keeps for itself that an entry name would take or land on with its backup;
+// null when the name is free.
+const wchar_t* clashingWorkingName(const std::wstring& name);
 
 // Why a manifest text is refused; the launcher only needs to know that it is.
 enum class ManifestDefect {
@@ -43,6 +50,7 @@ enum class ManifestDefect {
     EmptyField,
     NotPlainName,
     NameClash,
+    WorkingName,
     EmptyVersion,
     NoFiles,
 };

@@ -39,6 +39,8 @@ std::wstring defectText(ManifestDefect defect, size_t entryNumber)
         return entry + L"nazwa nie jest zwykłą nazwą pliku w folderze aplikacji";
     case ManifestDefect::NameClash:
         return entry + L"nazwa powtarza wcześniejszą (bez względu na wielkość liter) albo jej kopię .old";
+    case ManifestDefect::WorkingName:
+        return entry + L"to nazwa, której launcher używa sam w folderze aplikacji (albo jej kopia .old)";
     case ManifestDefect::NoFiles:
         return L"lista plików nie zawiera żadnego obiektu";
     case ManifestDefect::None:
@@ -55,11 +57,6 @@ bool reportEntries(const UpdateManifest& manifest)
         say(L"  " + entry.name + L"  " + entry.url + L"  " + entry.sha256);
         if (!isSha256Text(entry.sha256)) {
             say(L"BŁĄD: " + entry.name + L": sha256 nie ma 64 cyfr szesnastkowych; launcher odrzuci pobrany plik");
-            installable = false;
-        }
-        std::wstring working = workingNameProblem(entry.name);
-        if (!working.empty()) {
-            say(L"BŁĄD: " + entry.name + L": " + working);
             installable = false;
         }
         for (const std::wstring& problem : addressProblems(entry.url)) {

@@ -56,7 +56,9 @@ bool isAsciiDigits(const std::wstring& text)
 std::vector<std::wstring> fileNameProblems(const std::wstring& name)
 {
     std::vector<std::wstring> problems = scannerProblems(name);
-    if (problems.empty() && !isPlainFileName(name)) {
+    if (isDeviceName(name)) {
+        problems.push_back(L"to nazwa urządzenia Windows (jak CON, NUL, AUX, COM1 czy LPT1), a nie pliku");
+    } else if (problems.empty() && !isPlainFileName(name)) {
         problems.push_back(L"nie jest zwykłą nazwą pliku (bez folderu, dysku, kropki ani spacji na końcu)");
     }
     if (name.find_first_of(L"<>|?*") != std::wstring::npos) {
@@ -73,12 +75,11 @@ std::wstring workingNameProblem(const std::wstring& name)
 {
     // The staging folder would be moved away as this file's backup, so the update could never finish;
     // the version file is overwritten right after the swap; the log's history would go with the backup.
-    for (const wchar_t* working : {L"_update_tmp", L"current.txt", L"update.log"}) {
-        if (fileNamesClash(name, working)) {
-            return std::wstring(L"to nazwa, której launcher używa sam w folderze aplikacji (") + working + L")";
-        }
+    const wchar_t* working = clashingWorkingName(name);
+    if (working == nullptr) {
+        return std::wstring();
     }
-    return std::wstring();
+    return std::wstring(L"to nazwa, której launcher używa sam w folderze aplikacji (") + working + L")";
 }
 
 std::vector<std::wstring> versionProblems(const std::wstring& version)

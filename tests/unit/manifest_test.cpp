@@ -1,4 +1,7 @@
+#include "common/text.h"
+#include "common/working_names.h"
 #include "manifest/update_manifest.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -162,6 +165,11 @@ TEST(ParseManifest, RefusedDocuments)
         {"repeated name in another case", document(one + fileObject(L"A.DLL")), ManifestDefect::NameClash},
         {"name on another's backup", document(one + fileObject(L"a.dll.OLD")), ManifestDefect::NameClash},
         {"backup named first", document(fileObject(L"a.dll.old") + one), ManifestDefect::NameClash},
+        {"device name", document(one + fileObject(L"NUL")), ManifestDefect::NotPlainName},
+        {"device name with an extension", document(fileObject(L"aux.dll")), ManifestDefect::NotPlainName},
+        {"the staging folder", document(one + fileObject(L"_update_tmp")), ManifestDefect::WorkingName},
+        {"the log in another case", document(fileObject(L"Update.LOG")), ManifestDefect::WorkingName},
+        {"the version file's backup", document(fileObject(L"current.txt.old")), ManifestDefect::WorkingName},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -246,6 +254,11 @@ TEST(FileNames, PlainNamesAndClashes)
         {L"a\\b", false},     {L"a/b", false},      {L"C:", false},     {L"a:stream", false},
         {L".", false},        {L"..", false},       {L"a.", false},     {L"a ", false},
         {L"", false},
+        {L"NUL", false},      {L"con", false},      {L"Aux.dll", false}, {L"prn.tar.gz", false},
+        {L"nul .txt", false}, {L"COM1", false},     {L"lpt9.log", false}, {L"COM0", false},
+        {L"LPT\x00B2", false}, {L"CONIN$", false},  {L"conout$.txt", false},
+        {L"NULL", true},      {L"con1", true},      {L"COM10", true},   {L"LPT", true},
+        {L"xcon", true},      {L"CONIN", true},     {L"a.nul", true},   {L"AUX_1.dll", true},
     };
     for (const Plain& row : plains) {
         EXPECT_EQ(isPlainFileName(row.name), row.plain) << narrow(row.name);
@@ -263,6 +276,44 @@ TEST(FileNames, PlainNamesAndClashes)
     for (const Clash& row : clashes) {
         EXPECT_EQ(fileNamesClash(row.a, row.b), row.clash) << narrow(row.a) << " / " << narrow(row.b);
         EXPECT_EQ(fileNamesClash(row.b, row.a), row.clash) << narrow(row.b) << " / " << narrow(row.a);
+    }
+}
+
+// Every name that already stands for something in an empty folder is a device, and must be refused.
+using DeviceNames = TempFolderTest;
+
+TEST_F(DeviceNames, WhatTheSystemFindsInAnEmptyFolderIsRefused)
+{
+    std::vector<std::wstring> candidates = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$",
+                                            L"nul.txt", L"Con.dll", L"aux.tar.gz", L"NUL  .txt", L"conout$.log"};
+    for (const wchar_t* port : {L"COM", L"LPT", L"com", L"Lpt"}) {
+        for (wchar_t digit : std::wstring(L"0123456789\x00B9\x00B2\x00B3")) {
+            candidates.push_back(port + std::wstring(1, digit));
+            candidates.push_back(port + std::wstring(1, digit) + L".dll");
+        }
+    }
+    int present = 0;
+    for (const std::wstring& name : candidates) {
+        if (GetFileAttributesW(path(name).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            ++present;
+            EXPECT_FALSE(isPlainFileName(name)) << narrow(name);
+        }
+        EXPECT_TRUE(isDeviceName(name)) << narrow(name);
+    }
+    // NUL, CON and their kind are there on every system; without them the comparison proves nothing.
+    EXPECT_GT(present, 10);
+}
+
+TEST(FileNames, WorkingNamesAndTheirBackups)
+{
+    for (const wchar_t* working : kWorkingNames) {
+        std::wstring name = working;
+        EXPECT_STREQ(clashingWorkingName(name), working) << narrow(name);
+        EXPECT_STREQ(clashingWorkingName(name + L".OLD"), working) << narrow(name);
+        EXPECT_STREQ(clashingWorkingName(toUpperAscii(name)), working) << narrow(name);
+    }
+    for (const wchar_t* free : {L"app.dll", L"current.txt.new", L"update.log.1", L"_update_tmp2", L"current"}) {
+        EXPECT_EQ(clashingWorkingName(free), nullptr) << narrow(free);
     }
 }
 
