@@ -54,6 +54,13 @@ bool findStringValue(const std::wstring& source, const std::wstring& key, std::w
 
 namespace {
 
+// Equal as the file system compares names: ignoring case.
+bool sameFileName(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
 // The part of a name that Windows compares with the device names: up to the first dot, without the
 // blanks that it drops there.
 std::wstring deviceStem(const std::wstring& name)
