@@ -9,7 +9,9 @@
 
 #include <cwctype>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -69,7 +71,59 @@ TEST(CurrentTimestamp, NineteenCharactersOfLocalTime)
     EXPECT_TRUE(hour >= 0 && hour <= 23);
 }
 
+// Year, month, day, hour, minute, second.
+std::vector<int> clockFields(const SYSTEMTIME& time)
+{
+    return {time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond};
+}
+
+std::vector<int> stampFields(const std::wstring& stamp)
+{
+    std::vector<int> fields;
+    for (size_t at : {0, 5, 8, 11, 14, 17}) {
+        fields.push_back(std::stoi(stamp.substr(at, at == 0 ? 4 : 2)));
+    }
+    return fields;
+}
+
 using AppendLogLine = TempFolderTest;
+
+// Each field stands where a reader looks for it: a day and month (or minute and second) swapped
+// shows on every date where the two differ.
+TEST_F(AppendLogLine, TimestampFieldsAreTheClockInOrder)
+{
+    struct Source {
+        const char* what;
+        std::function<std::wstring()> stamp;
+    };
+    const Source sources[] = {
+        {"currentTimestamp", [] { return currentTimestamp(); }},
+        {"a written entry", [this] {
+             std::error_code ignored;
+             std::filesystem::remove(std::filesystem::path(path(L"update.log")), ignored);
+             appendLogLine(folder_, L"x");
+             std::string entry = readBytes(L"update.log");
+             return std::wstring(entry.begin() + 1, entry.begin() + 20);
+         }},
+    };
+    for (const Source& source : sources) {
+        SCOPED_TRACE(source.what);
+        // Read again when the second turned over between the two clock readings.
+        bool compared = false;
+        for (int attempt = 0; attempt < 5 && !compared; ++attempt) {
+            SYSTEMTIME before = {};
+            SYSTEMTIME after = {};
+            GetLocalTime(&before);
+            std::wstring stamp = source.stamp();
+            GetLocalTime(&after);
+            compared = clockFields(before) == clockFields(after);
+            if (compared) {
+                EXPECT_EQ(stampFields(stamp), clockFields(before)) << std::string(stamp.begin(), stamp.end());
+            }
+        }
+        EXPECT_TRUE(compared);
+    }
+}
 
 // "[" + 19 timestamp characters + "] " comes before every message.
 const size_t kPrefix = 22;
