@@ -51,17 +51,51 @@ std::wstring parentPath(const std::wstring& path)
     return path.substr(0, end);
 }
 
+bool sameFileName(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
 std::wstring lastPathElement(const std::wstring& path)
 {
     size_t separator = path.find_last_of(L"\\/");
     return separator == std::wstring::npos ? path : path.substr(separator + 1);
 }
 
-AppFolder currentAppFolder()
+namespace {
+
+// A path has at most 32767 units; the buffer doubles from MAX_PATH until the whole path fits,
+// because a cut-off path names some parent folder instead of the executable's own.
+bool moduleFilePath(std::wstring& path, unsigned long& systemError)
 {
-    wchar_t modulePath[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    return parentPath(std::wstring(modulePath));
+    for (DWORD size = MAX_PATH; size < 2 * 32768; size *= 2) {
+        std::wstring buffer(size, L'\0');
+        DWORD length = GetModuleFileNameW(nullptr, &buffer[0], size);
+        if (length == 0) {
+            systemError = GetLastError();
+            return false;
+        }
+        if (length < size) {
+            buffer.resize(length);
+            path = buffer;
+            return true;
+        }
+    }
+    systemError = ERROR_INSUFFICIENT_BUFFER;
+    return false;
+}
+
+}  // namespace
+
+bool currentAppFolder(AppFolder& appFolder, unsigned long& systemError)
+{
+    std::wstring modulePath;
+    if (!moduleFilePath(modulePath, systemError)) {
+        return false;
+    }
+    appFolder = parentPath(modulePath);
+    return true;
 }
 
 PathState examinePath(const std::wstring& path, unsigned long& systemError)

@@ -18,8 +18,12 @@ std::wstring parentPath(const std::wstring& path);
 // The last element of a path.
 std::wstring lastPathElement(const std::wstring& path);
 
-// The folder of the running executable.
-AppFolder currentAppFolder();
+// Two names of one file on this platform: equal ignoring letter case.
+bool sameFileName(const std::wstring& a, const std::wstring& b);
+
+// The folder of the running executable, from its whole path however long; false, with the code in
+// systemError, when the system does not give that path.
+bool currentAppFolder(AppFolder& appFolder, unsigned long& systemError);
 
 enum class PathState { Missing, Present, Unknown };
 

@@ -63,8 +63,15 @@ struct LocalMemoryTraits {
     static void release(Value value) { LocalFree(value); }
 };
 
+struct FindTraits {
+    using Value = HANDLE;
+    static Value empty() { return INVALID_HANDLE_VALUE; }
+    static void release(Value value) { FindClose(value); }
+};
+
 using KernelHandle = Scoped<KernelHandleTraits>;
 using FileHandle = Scoped<FileHandleTraits>;
 using LocalMemory = Scoped<LocalMemoryTraits>;
+using FindHandle = Scoped<FindTraits>;
 
 }  // namespace ovan

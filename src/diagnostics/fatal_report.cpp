@@ -61,11 +61,16 @@ void writeStandardError(const std::wstring& text)
     writeStandardLine(STD_ERROR_HANDLE, text);
 }
 
+void showFatal(const std::wstring& text)
+{
+    MessageBoxW(nullptr, text.c_str(), kMessageBoxCaption, MB_OK | MB_ICONERROR);
+    writeStandardError(text);
+}
+
 void reportFatal(const AppFolder& appFolder, const std::wstring& text)
 {
     appendLogLine(appFolder, L"FATAL: " + text);
-    MessageBoxW(nullptr, text.c_str(), kMessageBoxCaption, MB_OK | MB_ICONERROR);
-    writeStandardError(text);
+    showFatal(text);
 }
 
 }  // namespace ovan

@@ -14,6 +14,9 @@ void writeStandardLine(unsigned long standardHandle, const std::wstring& text);
 
 void writeStandardError(const std::wstring& text);
 
+// The error box and the copy on standard error, for a failure that has no AppFolder to log in.
+void showFatal(const std::wstring& text);
+
 // The one exit of every fatal failure: log line, error box, copy on standard error.
 void reportFatal(const AppFolder& appFolder, const std::wstring& text);
 

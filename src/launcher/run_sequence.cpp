@@ -1,12 +1,16 @@
 #include "launcher/run_sequence.h"
 
+#include "common/memory_guard.h"
 #include "common/paths.h"
 #include "common/scoped_handle.h"
+#include "diagnostics/error_text.h"
 #include "diagnostics/fatal_report.h"
 #include "diagnostics/update_log.h"
 #include "launcher/build_options.h"
 #include "launcher/main_application.h"
+#include "manifest/manifest_signature.h"
 #include "manifest/update_manifest.h"
+#include "update/interrupted_update.h"
 #include "update/update_transaction.h"
 #include "versions/local_version.h"
 #include "versions/version_compare.h"
@@ -19,48 +23,38 @@ namespace ovan {
 
 namespace {
 
-// Everything after the lock: the handle outlives this call, so it is released last.
-ExitCode runLocked(const AppFolder& appFolder)
+const wchar_t* const kNotStarted = L"Program nie zostanie uruchomiony.";
+const wchar_t* const kInstalledStarts = L"Zostanie uruchomiona zainstalowana wersja programu.";
+
+// A step whose memory ran out fails like any other, so that no exception ever ends the process.
+template <typename Step>
+bool runStep(Step&& step, std::wstring& errorText)
+{
+    bool succeeded = false;
+    if (!withinMemory([&] { succeeded = step(); })) {
+        errorText = L"Za mało pamięci, aby dokończyć pracę launchera.";
+        return false;
+    }
+    return succeeded;
+}
+
+// The paragraphs of a fatal text: what failed, what happens now, and why; empty ones are left out.
+std::wstring fatalText(const std::wstring& heading, const std::wstring& consequence, const std::wstring& reason)
+{
+    std::wstring text = heading;
+    for (const std::wstring* paragraph : {&consequence, &reason}) {
+        if (!paragraph->empty()) {
+            text += L"\n\n" + *paragraph;
+        }
+    }
+    return text;
+}
+
+ExitCode startApplication(const AppFolder& appFolder)
 {
     std::wstring errorText;
-    appendLogLine(appFolder, L"Start launchera");
-
-    std::wstring localVersion;
-    if (!readLocalVersion(appFolder, localVersion, errorText)) {
-        reportFatal(appFolder, errorText);
-        return ExitVersionUnknown;
-    }
-    appendLogLine(appFolder, L"Wersja lokalna: " + localVersion);
-
-    std::wstring manifestText;
-    if (!fetchManifestText(kBuildOptions.manifestUrl, manifestText, errorText)) {
-        reportFatal(appFolder, L"Nie udało się pobrać manifestu aktualizacji.\n\n" + errorText);
-        return ExitManifestNotFetched;
-    }
-    appendLogLine(appFolder, L"Manifest pobrany");
-
-    UpdateManifest manifest;
-    if (!parseManifest(manifestText, manifest)) {
-        reportFatal(appFolder, L"Manifest aktualizacji jest niepoprawny.");
-        return ExitManifestInvalid;
-    }
-    appendLogLine(appFolder, L"Wersja z manifestu: " + manifest.version);
-
-    if (isNewerVersion(manifest.version, localVersion)) {
-        appendLogLine(appFolder, L"Wykryto nową wersję, rozpoczynam aktualizację");
-        if (!applyUpdate(manifest, appFolder, errorText)) {
-            reportFatal(appFolder, L"Jest dostępna nowa wersja programu (" + manifest.version +
-                                       L"), ale aktualizacja nie powiodła się.\n\nProgram nie zostanie uruchomiony.\n\n" +
-                                       errorText);
-            return ExitUpdateFailed;
-        }
-        appendLogLine(appFolder, L"Aktualizacja zakończona pomyślnie");
-    } else {
-        appendLogLine(appFolder, L"Wersja lokalna jest aktualna");
-    }
-
     appendLogLine(appFolder, L"Uruchamiam program główny");
-    if (!startMainApplication(appFolder, errorText)) {
+    if (!runStep([&] { return startMainApplication(appFolder, errorText); }, errorText)) {
         reportFatal(appFolder, errorText);
         return ExitStartFailed;
     }
@@ -68,11 +62,119 @@ ExitCode runLocked(const AppFolder& appFolder)
     return ExitStarted;
 }
 
+bool applicationInstalled(const AppFolder& appFolder)
+{
+    unsigned long ignored = 0;
+    return examinePath(joinPath(appFolder, L"Pellaron.exe"), ignored) == PathState::Present;
+}
+
+// A failed check or update. With optional updates the installed version starts all the same, but only
+// when its release is complete; the exit code tells what failed either way.
+ExitCode failStep(const AppFolder& appFolder, const std::wstring& heading, const std::wstring& requiredConsequence,
+                  const std::wstring& reason, ExitCode exitCode, bool releaseComplete = true)
+{
+    bool startInstalled = !kBuildOptions.updateRequired && releaseComplete && applicationInstalled(appFolder);
+    reportFatal(appFolder, fatalText(heading, startInstalled ? kInstalledStarts : requiredConsequence, reason));
+    if (!startInstalled) {
+        return exitCode;
+    }
+    ExitCode started = startApplication(appFolder);
+    return started == ExitStarted ? exitCode : started;
+}
+
+// Only a manifest signed by a built-in key is read at all.
+ExitCode checkSignature(const AppFolder& appFolder, const ByteBuffer& servedManifest, std::wstring& errorText)
+{
+    ByteBuffer signature;
+    if (!runStep([&] { return fetchManifestSignature(kBuildOptions.manifestUrl, signature, errorText); }, errorText)) {
+        return failStep(appFolder, L"Nie udało się pobrać podpisu manifestu aktualizacji.", L"", errorText,
+                        ExitManifestNotFetched);
+    }
+    std::wstring ignored;
+    if (!runStep([&] { return isManifestSignedBy(servedManifest, signature, kBuildOptions.releasePublicKeys); },
+                 ignored)) {
+        return failStep(appFolder, L"Podpis manifestu aktualizacji jest niepoprawny.", L"", L"", ExitManifestInvalid);
+    }
+    return ExitStarted;
+}
+
+ExitCode update(const AppFolder& appFolder, const UpdateManifest& manifest, std::wstring& errorText)
+{
+    appendLogLine(appFolder, L"Wykryto nową wersję, rozpoczynam aktualizację");
+    UpdateSettings settings;
+    settings.skipUnchanged = kBuildOptions.skipUnchanged;
+    settings.durableWrites = kBuildOptions.durableWrites;
+    bool previousReleaseIntact = true;
+    if (!runStep([&] { return applyUpdate(manifest, appFolder, settings, previousReleaseIntact, errorText); },
+                 errorText)) {
+        return failStep(appFolder,
+                        L"Jest dostępna nowa wersja programu (" + manifest.version +
+                            L"), ale aktualizacja nie powiodła się.",
+                        kNotStarted, errorText, ExitUpdateFailed, previousReleaseIntact);
+    }
+    appendLogLine(appFolder, L"Aktualizacja zakończona pomyślnie");
+    return startApplication(appFolder);
+}
+
+// Everything after the lock: the handle outlives this call, so it is released last.
+ExitCode runLocked(const AppFolder& appFolder)
+{
+    std::wstring errorText;
+    appendLogLine(appFolder, L"Start launchera");
+
+    if (!runStep([&] { return finishInterruptedUpdate(appFolder, errorText); }, errorText)) {
+        reportFatal(appFolder, fatalText(L"Nie udało się dokończyć przerwanej aktualizacji.", kNotStarted, errorText));
+        return ExitUpdateFailed;
+    }
+
+    std::wstring localVersion;
+    if (!runStep([&] { return readLocalVersion(appFolder, localVersion, errorText); }, errorText)) {
+        reportFatal(appFolder, errorText);
+        return ExitVersionUnknown;
+    }
+    appendLogLine(appFolder, L"Wersja lokalna: " + localVersion);
+
+    std::wstring manifestText;
+    ByteBuffer servedManifest;
+    if (!runStep([&] { return fetchManifestText(kBuildOptions.manifestUrl, manifestText, errorText, &servedManifest); },
+                 errorText)) {
+        return failStep(appFolder, L"Nie udało się pobrać manifestu aktualizacji.", L"", errorText,
+                        ExitManifestNotFetched);
+    }
+    appendLogLine(appFolder, L"Manifest pobrany");
+
+    if (*kBuildOptions.releasePublicKeys != L'\0') {
+        ExitCode signature = checkSignature(appFolder, servedManifest, errorText);
+        if (signature != ExitStarted) {
+            return signature;
+        }
+    }
+
+    UpdateManifest manifest;
+    std::wstring parseError;
+    if (!runStep([&] { return parseManifest(manifestText, manifest); }, parseError)) {
+        return failStep(appFolder, L"Manifest aktualizacji jest niepoprawny.", L"", parseError, ExitManifestInvalid);
+    }
+    appendLogLine(appFolder, L"Wersja z manifestu: " + manifest.version);
+
+    if (isNewerVersion(manifest.version, localVersion)) {
+        return update(appFolder, manifest, errorText);
+    }
+    appendLogLine(appFolder, L"Wersja lokalna jest aktualna");
+    return startApplication(appFolder);
+}
+
 }  // namespace
 
 ExitCode runLauncher()
 {
-    AppFolder appFolder = currentAppFolder();
+    AppFolder appFolder;
+    unsigned long systemError = 0;
+    if (!currentAppFolder(appFolder, systemError)) {
+        // Without its own folder the launcher has no place it may write to, not even the log.
+        showFatal(L"Nie udało się ustalić folderu programu aktualizacji.\n\n" + formatSystemError(systemError));
+        return ExitStartFailed;
+    }
     KernelHandle lock(CreateMutexW(nullptr, FALSE, L"OVANLauncherMutex"));
     if (!lock || GetLastError() == ERROR_ALREADY_EXISTS) {
         MessageBoxW(nullptr, L"Program aktualizacji jest już uruchomiony.", kMessageBoxCaption,

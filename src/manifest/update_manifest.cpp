@@ -1,5 +1,7 @@
 #include "manifest/update_manifest.h"
 
+#include "common/memory_guard.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "common/working_names.h"
 #include "transfer/http_get.h"
@@ -10,14 +12,21 @@
 
 namespace ovan {
 
-bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wstring& errorText)
+bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wstring& errorText,
+                       ByteBuffer* servedBytes)
 {
-    ByteBuffer body;
+    ByteBuffer ownBody;
+    ByteBuffer& body = servedBytes != nullptr ? *servedBytes : ownBody;
     if (!httpGet(address, body, errorText)) {
         return false;
     }
     size_t offset = utf8ContentOffset(body.data(), body.size());
-    if (!decodeUtf8(body.data() + offset, body.size() - offset, text)) {
+    bool wellFormed = false;
+    if (!withinMemory([&] { wellFormed = decodeUtf8(body.data() + offset, body.size() - offset, text); })) {
+        errorText = L"Za mało pamięci, aby odczytać manifest aktualizacji.";
+        return false;
+    }
+    if (!wellFormed) {
         errorText = L"Manifest nie jest poprawnym UTF-8.";
         return false;
     }
@@ -53,13 +62,6 @@ bool findStringValue(const std::wstring& source, const std::wstring& key, std::w
 }
 
 namespace {
-
-// Equal as the file system compares names: ignoring case.
-bool sameFileName(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
 
 // The part of a name that Windows compares with the device names: up to the first dot, without the
 // blanks that it drops there.

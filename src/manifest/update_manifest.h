@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/text.h"
+
 #include <string>
 #include <vector>
 
@@ -19,8 +21,9 @@ struct UpdateManifest {
     std::vector<ManifestFileEntry> files;
 };
 
-// Downloads the manifest and decodes it strictly from UTF-8.
-bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wstring& errorText);
+// Downloads the manifest and decodes it strictly from UTF-8; servedBytes, when given, receives the body as served.
+bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wstring& errorText,
+                       ByteBuffer* servedBytes = nullptr);
 
 // The characters between the quotes of the first string value of "key"; no escapes decoded.
 bool findStringValue(const std::wstring& source, const std::wstring& key, std::wstring& value);

@@ -14,19 +14,18 @@ namespace ovan {
 
 namespace {
 
-bool writeStagingFile(const std::wstring& stagingPath, const ByteBuffer& body)
+// Flushed when durable: a staged file is moved into the installation later and must be on the disk by then.
+bool writeStagingFile(const std::wstring& stagingPath, const ByteBuffer& body, bool durable)
 {
     FileHandle file(CreateFileW(stagingPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return false;
     }
-    if (body.empty()) {
-        return true;
-    }
     DWORD written = 0;
-    return WriteFile(file.get(), body.data(), static_cast<DWORD>(body.size()), &written, nullptr) &&
-           written == body.size();
+    return (body.empty() || (WriteFile(file.get(), body.data(), static_cast<DWORD>(body.size()), &written, nullptr) &&
+                             written == body.size())) &&
+           (!durable || FlushFileBuffers(file.get()));
 }
 
 std::wstring upperCased(std::wstring text)
@@ -40,7 +39,7 @@ std::wstring upperCased(std::wstring text)
 }  // namespace
 
 bool stageFile(const ManifestFileEntry& entry, const std::wstring& stagingPath, const AppFolder& appFolder,
-               std::wstring& errorText)
+               std::wstring& errorText, bool durable)
 {
     appendLogLine(appFolder, L"Pobieranie pliku: " + entry.name);
     std::wstring digest;
@@ -50,7 +49,7 @@ bool stageFile(const ManifestFileEntry& entry, const std::wstring& stagingPath, 
         if (!httpGet(entry.url, body, errorText, &progress)) {
             return false;
         }
-        if (!writeStagingFile(stagingPath, body)) {
+        if (!writeStagingFile(stagingPath, body, durable)) {
             errorText = L"Nie udało się zapisać pliku: " + stagingPath;
             return false;
         }

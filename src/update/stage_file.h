@@ -7,8 +7,9 @@
 
 namespace ovan {
 
-// Downloads one entry to stagingPath and verifies it against the manifest's digest.
+// Downloads one entry to stagingPath, flushed to the disk when durable, and verifies it against the
+// manifest's digest.
 bool stageFile(const ManifestFileEntry& entry, const std::wstring& stagingPath, const AppFolder& appFolder,
-               std::wstring& errorText);
+               std::wstring& errorText, bool durable = true);
 
 }  // namespace ovan

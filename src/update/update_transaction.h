@@ -17,13 +17,27 @@ struct StagedFile {
     bool replaced = false;
 };
 
-// Stages and verifies every file, then swaps them in with backups; rolls back a failed swap.
-bool applyUpdate(const UpdateManifest& manifest, const AppFolder& appFolder, std::wstring& errorText);
+// The maker's choices that change how an update is applied.
+struct UpdateSettings {
+    // An installed file that already has the manifest's digest is neither downloaded nor moved.
+    bool skipUnchanged = false;
+    // Staged files, the transaction record and current.txt reach the disk before they are relied on.
+    bool durableWrites = true;
+};
 
-// Puts back what the swap replaced, last record first; failures go to the log only.
-void restoreBackups(std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder);
+// Stages and verifies every file, then swaps them in with backups; rolls back a failed swap.
+// On false, previousReleaseIntact tells whether the installed release is still complete as it was.
+bool applyUpdate(const UpdateManifest& manifest, const AppFolder& appFolder, const UpdateSettings& settings,
+                 bool& previousReleaseIntact, std::wstring& errorText);
+
+// Puts back what the swap replaced, last record first; each failure is logged and the rest goes on.
+// True when every file is back; otherwise failureText names the first file that is not.
+bool restoreBackups(std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder, std::wstring& failureText);
 
 // Deletes the executable the application no longer ships, if it lies in the AppFolder.
 void deleteObsoleteExecutable(const AppFolder& appFolder);
+
+// Whether a release keeps the executable that older releases shipped and later ones drop.
+bool listsObsoleteExecutable(const UpdateManifest& manifest);
 
 }  // namespace ovan

@@ -1,0 +1,118 @@
+#include "update/interrupted_update.h"
+
+#include "common/file_removal.h"
+#include "common/text.h"
+#include "common/working_names.h"
+#include "diagnostics/error_text.h"
+#include "diagnostics/update_log.h"
+#include "update/transaction_record.h"
+#include "update/update_transaction.h"
+#include "versions/local_version.h"
+
+#include <vector>
+
+namespace ovan {
+
+namespace {
+
+bool examine(const std::wstring& path, PathState& state, std::wstring& errorText)
+{
+    unsigned long code = 0;
+    state = examinePath(path, code);
+    if (state == PathState::Unknown) {
+        errorText = pathNotExaminedText(path, code);
+        return false;
+    }
+    return true;
+}
+
+// What the moves noted in the record did, read from what lies on disk: a noted move may not have happened.
+bool examineEntry(const RecordedEntry& entry, StagedFile& record, std::wstring& errorText)
+{
+    PathState target = PathState::Unknown;
+    PathState backup = PathState::Unknown;
+    PathState staged = PathState::Unknown;
+    if (!examine(record.targetPath, target, errorText) || !examine(record.backupPath, backup, errorText) ||
+        !examine(record.stagingPath, staged, errorText)) {
+        return false;
+    }
+    record.targetExisted = entry.targetExisted;
+    // The backup move happened when the target is gone, or when the replacement was noted after it.
+    record.backedUp = entry.backupNoted && backup == PathState::Present &&
+                      (target == PathState::Missing || entry.replaceNoted);
+    // The replacement happened when the staged file has left the staging folder for the target.
+    record.replaced = entry.replaceNoted && staged == PathState::Missing && target == PathState::Present;
+    return true;
+}
+
+bool recordsOf(const RecordedTransaction& transaction, const AppFolder& appFolder, std::vector<StagedFile>& records,
+               std::wstring& errorText)
+{
+    std::wstring stagingFolder = joinPath(appFolder, kStagingFolderName);
+    for (const RecordedEntry& entry : transaction.entries) {
+        StagedFile record;
+        record.stagingPath = joinPath(stagingFolder, entry.name + L".new");
+        record.targetPath = joinPath(appFolder, entry.name);
+        record.backupPath = joinPath(appFolder, entry.name + L".old");
+        if (!examineEntry(entry, record, errorText)) {
+            return false;
+        }
+        records.push_back(record);
+    }
+    return true;
+}
+
+void completeCleanUp(const RecordedTransaction& transaction, const AppFolder& appFolder)
+{
+    appendLogLine(appFolder, L"Kończenie przerwanej aktualizacji do wersji " + transaction.version);
+    for (const RecordedEntry& entry : transaction.entries) {
+        unsigned long ignored = 0;
+        removeFile(joinPath(appFolder, entry.name + L".old"), ignored);
+    }
+    removeTree(joinPath(appFolder, kStagingFolderName));
+    if (transaction.deletesObsoleteExecutable) {
+        deleteObsoleteExecutable(appFolder);
+    }
+}
+
+bool putPreviousReleaseBack(const RecordedTransaction& transaction, const AppFolder& appFolder,
+                            std::wstring& errorText)
+{
+    appendLogLine(appFolder, L"Przywracanie poprzedniej wersji po przerwanej aktualizacji do wersji " +
+                                 transaction.version);
+    std::vector<StagedFile> records;
+    if (!recordsOf(transaction, appFolder, records, errorText) || !restoreBackups(records, appFolder, errorText)) {
+        return false;
+    }
+    removeTree(joinPath(appFolder, kStagingFolderName));
+    return true;
+}
+
+}  // namespace
+
+bool finishInterruptedUpdate(const AppFolder& appFolder, std::wstring& errorText)
+{
+    RecordedTransaction transaction;
+    switch (readTransactionRecord(appFolder, transaction)) {
+    case RecordState::Missing:
+        return true;
+    case RecordState::Unreadable:
+        errorText = L"Nie udało się odczytać zapisu przerwanej aktualizacji: " + transactionRecordPath(appFolder);
+        return false;
+    case RecordState::Read:
+        break;
+    }
+    std::wstring installedVersion;
+    if (!readLocalVersion(appFolder, installedVersion, errorText)) {
+        return false;
+    }
+    if (installedVersion == trimWhitespace(transaction.version)) {
+        completeCleanUp(transaction, appFolder);
+    } else if (!putPreviousReleaseBack(transaction, appFolder, errorText)) {
+        return false;
+    }
+    removeTransactionRecord(appFolder);
+    return true;
+}
+
+}  // namespace ovan
