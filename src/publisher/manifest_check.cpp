@@ -3,6 +3,7 @@
 #include "diagnostics/fatal_report.h"
 #include "manifest/update_manifest.h"
 #include "publisher/release_rules.h"
+#include "publisher/release_signing.h"
 #include "versions/local_version.h"
 #include "versions/version_compare.h"
 
@@ -67,10 +68,20 @@ bool reportEntries(const UpdateManifest& manifest)
     return installable;
 }
 
+std::wstring verdict(bool installable, bool signatureAccepted)
+{
+    if (!signatureAccepted) {
+        return L"Launcher z tymi kluczami odrzuci manifest (błąd podpisu powyżej).";
+    }
+    return installable ? L"Manifest jest poprawny." : L"Manifest zostanie przyjęty, ale nie nadaje się do wydania (błędy powyżej).";
+}
+
 }  // namespace
 
-int checkManifest(const std::wstring& manifestPath, const std::wstring& installedVersion)
+int checkManifest(const std::wstring& manifestPath, const std::wstring& installedVersion,
+                  const std::optional<std::wstring>& publicKeys)
 {
+    bool signatureAccepted = !publicKeys || reportSignature(manifestPath, *publicKeys);
     std::wstring text;
     if (!readUtf8TextFile(manifestPath, text)) {
         say(L"BŁĄD: nie można odczytać pliku albo nie jest on poprawnym UTF-8: " + manifestPath);
@@ -94,8 +105,8 @@ int checkManifest(const std::wstring& manifestPath, const std::wstring& installe
                 ? L"Launcher z wersją " + installedVersion + L" zaktualizuje się do " + manifest.version
                 : L"Launcher z wersją " + installedVersion + L" nie zaktualizuje się (wersja nie jest wyższa)");
     }
-    say(installable ? L"Manifest jest poprawny." : L"Manifest zostanie przyjęty, ale nie nadaje się do wydania (błędy powyżej).");
-    return installable ? 0 : 1;
+    say(verdict(installable, signatureAccepted));
+    return installable && signatureAccepted ? 0 : 1;
 }
 
 }  // namespace ovan

@@ -1,28 +1,85 @@
-// OVANPublish: writes and checks update manifests with the launcher's own parser and digest code.
+// OVANPublish: writes, signs and checks update manifests with the launcher's own parser, digest and
+// signature code.
 #include "diagnostics/fatal_report.h"
 #include "publisher/manifest_check.h"
 #include "publisher/release_pack.h"
+#include "publisher/release_signing.h"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
 const wchar_t* const kUsage =
     L"Użycie:\n"
-    L"  OVANPublish.exe pack <folder wydania> <wersja> <adres bazowy> <ścieżka manifestu>\n"
-    L"  OVANPublish.exe check <ścieżka manifestu> [<zainstalowana wersja>]";
+    L"  OVANPublish.exe pack <folder wydania> <wersja> <adres bazowy> <folder wyjściowy> [--sign <plik klucza prywatnego>]\n"
+    L"  OVANPublish.exe pack --flat <folder wydania> <wersja> <adres bazowy> <ścieżka manifestu> [--sign <plik klucza prywatnego>]\n"
+    L"  OVANPublish.exe check <ścieżka manifestu> [<zainstalowana wersja>] [--public-key \"<klucz publiczny> [<drugi klucz>]\"]\n"
+    L"  OVANPublish.exe keygen <plik klucza prywatnego>";
+
+// The words of a command line after the command: options by name, the rest in order.
+struct Arguments {
+    std::vector<std::wstring> positional;
+    bool flat = false;
+    std::optional<std::wstring> sign;
+    std::optional<std::wstring> publicKey;
+};
+
+bool takeValue(int& i, int argc, wchar_t** argv, std::optional<std::wstring>& value)
+{
+    if (i + 1 >= argc || value) {
+        return false;
+    }
+    value = argv[++i];
+    return true;
+}
+
+bool parseArguments(int argc, wchar_t** argv, Arguments& arguments)
+{
+    for (int i = 2; i < argc; ++i) {
+        std::wstring word = argv[i];
+        if (word == L"--flat") {
+            arguments.flat = true;
+        } else if (word == L"--sign") {
+            if (!takeValue(i, argc, argv, arguments.sign)) {
+                return false;
+            }
+        } else if (word == L"--public-key") {
+            if (!takeValue(i, argc, argv, arguments.publicKey)) {
+                return false;
+            }
+        } else {
+            arguments.positional.push_back(word);
+        }
+    }
+    return true;
+}
+
+int run(const std::wstring& command, const Arguments& a)
+{
+    const std::vector<std::wstring>& words = a.positional;
+    if (command == L"pack" && words.size() == 4 && !a.publicKey) {
+        return ovan::packRelease({words[0], words[1], words[2], words[3], a.flat, a.sign.value_or(L"")});
+    }
+    if (command == L"check" && (words.size() == 1 || words.size() == 2) && !a.flat && !a.sign) {
+        return ovan::checkManifest(words[0], words.size() == 2 ? words[1] : L"", a.publicKey);
+    }
+    if (command == L"keygen" && words.size() == 1 && !a.flat && !a.sign && !a.publicKey) {
+        return ovan::generateKeyFile(words[0]);
+    }
+    ovan::writeStandardError(kUsage);
+    return 2;
+}
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"pack" && argc == 6) {
-        return ovan::packRelease(argv[2], argv[3], argv[4], argv[5]);
+    Arguments arguments;
+    if (argc < 2 || !parseArguments(argc, argv, arguments)) {
+        ovan::writeStandardError(kUsage);
+        return 2;
     }
-    if (command == L"check" && (argc == 3 || argc == 4)) {
-        return ovan::checkManifest(argv[2], argc == 4 ? argv[3] : L"");
-    }
-    ovan::writeStandardError(kUsage);
-    return 2;
+    return run(argv[1], arguments);
 }

@@ -3,26 +3,27 @@
 #include "common/paths.h"
 #include "common/scoped_handle.h"
 #include "common/text.h"
+#include "diagnostics/error_text.h"
 #include "diagnostics/fatal_report.h"
+#include "manifest/manifest_signature.h"
 #include "manifest/update_manifest.h"
+#include "publisher/publish_files.h"
 #include "publisher/release_rules.h"
+#include "publisher/release_signing.h"
 #include "transfer/sha256_file.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace ovan {
 
 namespace {
 
-struct FindTraits {
-    using Value = HANDLE;
-    static Value empty() { return INVALID_HANDLE_VALUE; }
-    static void release(Value value) { FindClose(value); }
-};
-using FindHandle = Scoped<FindTraits>;
+const wchar_t* const kManifestFileName = L"manifest.json";
 
 // Collects problems as "what: why" lines; the pack fails when any was found.
 class Problems {
@@ -105,53 +106,133 @@ bool readsBackAs(const std::wstring& text, const std::wstring& version, const st
     return true;
 }
 
-bool writeFileBytes(const std::wstring& path, const std::string& bytes)
+void say(const std::wstring& text)
 {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
+    writeStandardLine(STD_OUTPUT_HANDLE, text);
+}
+
+std::vector<std::wstring> checkRelease(const PackRequest& request, Problems& problems)
+{
+    problems.add(L"wersja " + request.version, versionProblems(request.version));
+    problems.add(L"adres " + request.baseAddress, addressProblems(request.baseAddress));
+    std::vector<std::wstring> names;
+    if (listReleaseFiles(request.releaseFolder, names, problems) && names.empty()) {
+        problems.add(request.releaseFolder, L"folder wydania nie zawiera plików");
+    }
+    checkNames(names, problems);
+    return names;
+}
+
+std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const std::vector<std::wstring>& names,
+                                             Problems& problems)
+{
+    std::vector<ManifestFileEntry> entries;
+    for (const std::wstring& name : names) {
+        ManifestFileEntry entry{name, L"", L""};
+        if (!sha256FileHex(joinPath(request.releaseFolder, name), entry.sha256)) {
+            problems.add(name, L"nie udało się policzyć SHA-256");
+        }
+        entry.url = request.flat ? fileAddress(request.baseAddress, name)
+                                 : contentAddress(request.baseAddress, entry.sha256, name);
+        problems.add(name, addressProblems(entry.url));
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+// A file already in place under its digest is the same file: it is left as it is, so copying
+// a newer release over an older one never rewrites what the older one serves.
+bool copyIntoLayout(const PackRequest& request, const ManifestFileEntry& entry, Problems& problems)
+{
+    std::wstring folder = joinPath(joinPath(request.destination, L"files"), entry.sha256);
+    std::wstring target = joinPath(folder, entry.name);
+    std::wstring present;
+    if (sha256FileHex(target, present) && present == entry.sha256) {
+        return true;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(folder), error);
+    if (error) {
+        problems.add(folder, L"nie udało się utworzyć folderu w folderze wydania");
+        return false;
+    }
+    if (!CopyFileW(joinPath(request.releaseFolder, entry.name).c_str(), target.c_str(), FALSE)) {
+        problems.add(target, L"nie udało się skopiować pliku do folderu wydania. " + formatSystemError(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+// A signature left from an earlier pack would not match the new manifest.
+bool placeSignature(const std::wstring& signaturePath, const std::string& signatureFile, Problems& problems)
+{
+    if (!signatureFile.empty()) {
+        if (!writeFileBytes(signaturePath, signatureFile, true)) {
+            problems.add(signaturePath, L"nie udało się zapisać podpisu");
+            return false;
+        }
+        return true;
+    }
+    if (DeleteFileW(signaturePath.c_str())) {
+        say(L"Usunięto podpis poprzedniego manifestu: " + signaturePath);
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        problems.add(signaturePath, L"nie udało się usunąć podpisu poprzedniego manifestu");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-int packRelease(const std::wstring& releaseFolder, const std::wstring& version, const std::wstring& baseAddress,
-                const std::wstring& manifestPath)
+int packRelease(const PackRequest& request)
 {
     Problems problems;
-    problems.add(L"wersja " + version, versionProblems(version));
-    problems.add(L"adres " + baseAddress, addressProblems(baseAddress));
-    std::vector<std::wstring> names;
-    if (listReleaseFiles(releaseFolder, names, problems) && names.empty()) {
-        problems.add(releaseFolder, L"folder wydania nie zawiera plików");
-    }
-    checkNames(names, problems);
+    std::vector<std::wstring> names = checkRelease(request, problems);
     if (problems.any()) {
         return 1;
     }
-    std::vector<ManifestFileEntry> entries;
-    for (const std::wstring& name : names) {
-        ManifestFileEntry entry{name, fileAddress(baseAddress, name), L""};
-        if (!sha256FileHex(joinPath(releaseFolder, name), entry.sha256)) {
-            problems.add(name, L"nie udało się policzyć SHA-256");
-        }
-        problems.add(name, addressProblems(entry.url));
-        entries.push_back(entry);
-    }
+    std::vector<ManifestFileEntry> entries = describeFiles(request, names, problems);
     if (problems.any()) {
         return 1;
     }
-    std::wstring text = manifestText(version, entries);
-    if (!readsBackAs(text, version, entries)) {
+    std::wstring manifestPath = request.flat ? request.destination : joinPath(request.destination, kManifestFileName);
+    std::wstring text = manifestText(request.version, entries);
+    if (!readsBackAs(text, request.version, entries)) {
         problems.add(manifestPath, L"launcher nie odczytałby manifestu tak, jak został zapisany");
         return 1;
     }
-    if (!writeFileBytes(manifestPath, encodeUtf8(text))) {
+    std::string bytes = encodeUtf8(text);
+    std::string signatureFile;
+    std::wstring publicKey;
+    std::wstring errorText;
+    if (!request.privateKeyPath.empty() && !signManifest(bytes, request.privateKeyPath, signatureFile, publicKey, errorText)) {
+        writeStandardError(errorText);
+        return 1;
+    }
+    for (const ManifestFileEntry& entry : entries) {
+        if (!request.flat && !copyIntoLayout(request, entry, problems)) {
+            return 1;
+        }
+    }
+    // The files come first and the manifest last, so a folder served while it is written never lists
+    // a file that is not there yet.
+    std::wstring signaturePath = signatureAddress(manifestPath);
+    if (!placeSignature(signaturePath, signatureFile, problems)) {
+        return 1;
+    }
+    if (!writeFileBytes(manifestPath, bytes, true)) {
         problems.add(manifestPath, L"nie udało się zapisać manifestu");
         return 1;
     }
-    writeStandardLine(STD_OUTPUT_HANDLE, L"Zapisano manifest wersji " + version + L" (" +
-                                             std::to_wstring(entries.size()) + L" plików): " + manifestPath);
+    say(L"Zapisano manifest wersji " + request.version + L" (" + std::to_wstring(entries.size()) + L" plików): " +
+        manifestPath);
+    if (!publicKey.empty()) {
+        say(L"Zapisano podpis: " + signaturePath + L" (klucz publiczny " + publicKey + L")");
+    }
+    if (!request.flat) {
+        say(L"Skopiuj folder " + request.destination + L" na serwer tak, by manifest leżał pod adresem " +
+            fileAddress(request.baseAddress, kManifestFileName));
+    }
     return 0;
 }
 

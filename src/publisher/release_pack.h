@@ -4,9 +4,21 @@
 
 namespace ovan {
 
-// Writes a manifest for every file of a release folder that the launcher accepts as written;
-// refuses, naming the cause, whatever the launcher could not carry. Returns the exit code.
-int packRelease(const std::wstring& releaseFolder, const std::wstring& version, const std::wstring& baseAddress,
-                const std::wstring& manifestPath);
+struct PackRequest {
+    std::wstring releaseFolder;
+    std::wstring version;
+    std::wstring baseAddress;
+    // The output folder to copy to the server as it is; in the flat layout, the manifest's path.
+    std::wstring destination;
+    // Every file at the base address plus its name, as the files of every release are addressed.
+    bool flat = false;
+    // Empty: no signature is written.
+    std::wstring privateKeyPath;
+};
+
+// Writes a manifest for every file of a release folder that the launcher accepts as written and,
+// unless flat, the folder the release is served from; refuses, naming the cause, whatever the launcher
+// could not carry. Returns the exit code.
+int packRelease(const PackRequest& request);
 
 }  // namespace ovan

@@ -148,4 +148,9 @@ std::wstring fileAddress(const std::wstring& baseAddress, const std::wstring& na
     return address;
 }
 
+std::wstring contentAddress(const std::wstring& baseAddress, const std::wstring& sha256, const std::wstring& name)
+{
+    return fileAddress(fileAddress(fileAddress(baseAddress, L"files"), sha256), name);
+}
+
 }  // namespace ovan

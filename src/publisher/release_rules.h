@@ -24,4 +24,8 @@ bool isSha256Text(const std::wstring& digest);
 // The address of a file under a base address: one slash between them, the name percent-encoded.
 std::wstring fileAddress(const std::wstring& baseAddress, const std::wstring& name);
 
+// Where the release layout puts a file: under the base address, "files", its digest, its name. No later
+// release reuses the address for other bytes, so a cache that still holds an older file never serves it here.
+std::wstring contentAddress(const std::wstring& baseAddress, const std::wstring& sha256, const std::wstring& name);
+
 }  // namespace ovan

@@ -27,9 +27,10 @@ class PublisherTestCase(LauncherTestCase):
         return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
 
     def pack(self, folder, version, base=None):
+        """The flat layout: every file at the base address plus its name."""
         manifest = folder + ".json"
-        code, _, err = self.publish("pack", winetools.win_path(folder), version, base or self.server.url("/rel"),
-                                    winetools.win_path(manifest))
+        code, _, err = self.publish("pack", "--flat", winetools.win_path(folder), version,
+                                    base or self.server.url("/rel"), winetools.win_path(manifest))
         return code, err, manifest
 
     def check(self, manifest_bytes, installed=None):
