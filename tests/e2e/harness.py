@@ -52,13 +52,15 @@ class LauncherTestCase(unittest.TestCase):
     and an https update server on the port built into the test launcher."""
 
     with_application = True
+    # The folder of tests/bin whose launcher the test runs: "" for the default build, or one built with other choices.
+    launcher_build = ""
     with_update_server = True
 
     def setUp(self):
         self.app = os.path.join(WORK, self.id().replace("/", "_"))
         shutil.rmtree(self.app, ignore_errors=True)
         os.makedirs(self.app)
-        shutil.copy(os.path.join(TEST_BIN, "OVANLauncher.exe"), self.app)
+        shutil.copy(os.path.join(TEST_BIN, self.launcher_build, "OVANLauncher.exe"), self.app)
         if self.with_application:
             shutil.copy(os.path.join(TEST_BIN, "ovan_stand_in_app.exe"), self.path("Pellaron.exe"))
         if self.with_update_server:
