@@ -1,5 +1,6 @@
 #include "transfer/http_get.h"
 
+#include "common/memory_guard.h"
 #include "common/scoped_handle.h"
 #include "diagnostics/error_text.h"
 
@@ -7,8 +8,6 @@
 #include <winhttp.h>
 
 #include <cwchar>
-#include <new>
-#include <stdexcept>
 
 namespace ovan {
 
@@ -26,6 +25,8 @@ const int kResolveTimeoutMs = 5000;
 const int kConnectTimeoutMs = 5000;
 const int kSendTimeoutMs = 10000;
 const int kReceiveTimeoutMs = 20000;
+// Wine bounds the wait for response headers only by this option, not by the receive timeout.
+const DWORD kReceiveResponseTimeoutMs = kReceiveTimeoutMs;
 
 struct UrlParts {
     std::wstring host;
@@ -73,35 +74,42 @@ uint64_t announcedLength(HINTERNET request)
     return wcstoull(value, nullptr, 10);
 }
 
-// A capacity hint only: a server may announce more than memory holds.
-void reserveFor(ByteBuffer& bytes, uint64_t length)
+// More than any buffer of this process can hold is refused at once; a reserve that fails is only
+// a lost hint, as the body may still fit while it grows.
+bool reserveFor(ByteBuffer& bytes, uint64_t length)
 {
-    if (length == 0 || length > SIZE_MAX) {
-        return;
+    if (length > bytes.max_size()) {
+        return false;
     }
-    try {
-        bytes.reserve(static_cast<size_t>(length));
-    } catch (const std::bad_alloc&) {
-    }
+    withinMemory([&] { bytes.reserve(static_cast<size_t>(length)); });
+    return true;
 }
 
 bool growBy(ByteBuffer& bytes, size_t count)
 {
-    try {
-        bytes.resize(bytes.size() + count);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
+    return withinMemory([&] { bytes.resize(bytes.size() + count); });
+}
+
+bool failForMemory(const std::wstring& address, std::wstring& errorText)
+{
+    errorText = L"Za mało pamięci, aby pobrać " + address;
+    return false;
+}
+
+bool failAsReadTimeout(std::wstring& errorText)
+{
+    errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_TIMEOUT);
+    return false;
 }
 
 bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
               DownloadObserver* observer)
 {
     uint64_t total = announcedLength(request);
-    reserveFor(bytes, total);
+    if (!reserveFor(bytes, total)) {
+        return failForMemory(address, errorText);
+    }
+    TransferPace pace(GetTickCount64());
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
@@ -112,14 +120,16 @@ bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes,
         }
         size_t oldSize = bytes.size();
         if (!growBy(bytes, available)) {
-            errorText = L"Za mało pamięci, aby pobrać " + address;
-            return false;
+            return failForMemory(address, errorText);
         }
         DWORD read = 0;
         BOOL readOk = WinHttpReadData(request, bytes.data() + oldSize, available, &read);
         bytes.resize(oldSize + read);
         if (!readOk) {
             return failWithSystemError(L"WinHttpReadData nie powiodło się. ", errorText);
+        }
+        if (!pace.keepsUp(read, GetTickCount64())) {
+            return failAsReadTimeout(errorText);
         }
         if (observer != nullptr) {
             observer->onProgress(bytes.size(), total);
@@ -134,6 +144,19 @@ bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes,
 }
 
 }  // namespace
+
+TransferPace::TransferPace(uint64_t startMs) : windowStartMs_(startMs) {}
+
+bool TransferPace::keepsUp(uint64_t received, uint64_t nowMs)
+{
+    windowBytes_ += received;
+    if (windowBytes_ >= kWindowBytes) {
+        windowStartMs_ = nowMs;
+        windowBytes_ = 0;
+        return true;
+    }
+    return nowMs - windowStartMs_ < kWindowMs;
+}
 
 bool isFetchableUrl(const std::wstring& address)
 {
@@ -154,6 +177,8 @@ bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& error
         return failWithSystemError(L"WinHttpOpen nie powiodło się. ", errorText);
     }
     WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+    DWORD responseTimeout = kReceiveResponseTimeoutMs;
+    WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
     WinHttpHandle connection(WinHttpConnect(session.get(), url.host.c_str(), url.port, 0));
     if (!connection) {
         return failWithSystemError(L"WinHttpConnect nie powiodło się. ", errorText);

@@ -1,0 +1,105 @@
+"""Servers that would end the launcher abnormally or hold it without end: lengths no buffer can hold,
+a version file or manifest larger than memory, held response headers, bodies that drip."""
+import os
+import struct
+import time
+
+from harness import MANIFEST_PATH, TEST_BIN, LauncherTestCase, manifest_json, sha256_hex
+from update_server import Route
+
+MANIFEST_HEADING = "Nie udało się pobrać manifestu aktualizacji.\n\n"
+UPDATE_HEADING = ("Jest dostępna nowa wersja programu (2.0), ale aktualizacja nie powiodła się.\n\n"
+                  "Program nie zostanie uruchomiony.\n\n")
+READ_TIMEOUT = "WinHttpReadData nie powiodło się. kod błędu 12002"
+# The launcher gives up on a slow server well before this.
+PATIENCE = 90
+
+
+def launcher_is_32_bit():
+    with open(os.path.join(TEST_BIN, "OVANLauncher.exe"), "rb") as f:
+        image = f.read(4096)
+    header = struct.unpack_from("<I", image, 0x3C)[0]
+    return struct.unpack_from("<H", image, header + 4)[0] == 0x14C
+
+
+class SlowAndHugeTest(LauncherTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.write("current.txt", b"1.0")
+
+    def offer_file(self, route):
+        """A release of version 2.0 whose one file is served by route."""
+        self.serve_release("2.0", {"app.dll": route.body}, routes={"app.dll": route})
+
+    def timed_run(self):
+        started = time.monotonic()
+        self.run_launcher()
+        return time.monotonic() - started
+
+    def assertNothingInstalled(self):
+        self.assertNotIn("app.dll", self.listing())
+        self.assertEqual(self.read("current.txt"), b"1.0")
+
+    def test_length_beyond_any_buffer_ends_through_the_fatal_report(self):
+        if not launcher_is_32_bit():
+            self.skipTest("a 64-bit buffer can hold these lengths")
+        manifest_url = self.server.url(MANIFEST_PATH)
+        file_url = self.server.url("/files/app.dll")
+        for length in (3_000_000_000, 2_147_483_648):
+            for then in ("closes", "holds"):
+                route = Route(body=b"x" * 1000, length=length, hold=30 if then == "holds" else 0)
+                with self.subTest("manifest", length=length, then=then):
+                    self.fresh()
+                    self.write("current.txt", b"1.0")
+                    self.serve_manifest(route.body, length=route.length, hold=route.hold)
+                    self.run_launcher()
+                    self.assertFatal(2, MANIFEST_HEADING + "Za mało pamięci, aby pobrać " + manifest_url)
+                with self.subTest("file", length=length, then=then):
+                    self.fresh()
+                    self.write("current.txt", b"1.0")
+                    self.offer_file(route)
+                    self.run_launcher()
+                    self.assertFatal(4, UPDATE_HEADING + "Za mało pamięci, aby pobrać " + file_url)
+                    self.assertNothingInstalled()
+
+    def test_text_larger_than_memory_ends_through_the_fatal_report(self):
+        if not launcher_is_32_bit():
+            self.skipTest("a 64-bit process holds these texts")
+        with self.subTest("current.txt beyond any buffer"):
+            with open(self.path("current.txt"), "wb") as f:
+                f.truncate(3_000_000_000)
+            self.serve_manifest(manifest_json("2.0", [("a.dll", self.server.url("/files/a.dll"), "00")]))
+            self.run_launcher()
+            self.assertFatal(1, "Za mało pamięci, aby odczytać plik current.txt")
+            self.assertEqual(self.server.requests, [])
+        with self.subTest("manifest that fits as bytes but not as text"):
+            self.fresh()
+            self.write("current.txt", b"1.0")
+            # More characters than a wide string of this process can hold.
+            self.serve_manifest(b" " * 540_000_000)
+            self.run_launcher()
+            self.assertFatal(2, MANIFEST_HEADING + "Za mało pamięci, aby odczytać manifest aktualizacji.")
+
+    def test_held_response_headers_time_out(self):
+        self.serve_manifest(b"{}", delay=45)
+        elapsed = self.timed_run()
+        self.assertFatal(2, MANIFEST_HEADING + "WinHttpReceiveResponse nie powiodło się. kod błędu 10060")
+        self.assertLess(elapsed, PATIENCE)
+
+    def test_dripping_body_times_out(self):
+        drip = dict(chunk_size=1, chunk_delay=10)
+        with self.subTest("manifest"):
+            good = manifest_json("2.0", [("app.dll", self.server.url("/files/app.dll"), sha256_hex(b"x"))])
+            self.serve_manifest(good, **drip)
+            elapsed = self.timed_run()
+            self.assertFatal(2, MANIFEST_HEADING + READ_TIMEOUT)
+            self.assertLess(elapsed, PATIENCE)
+        with self.subTest("file"):
+            self.fresh()
+            self.write("current.txt", b"1.0")
+            self.offer_file(Route(body=b"MZ" * 4096, **drip))
+            elapsed = self.timed_run()
+            self.assertFatal(4, UPDATE_HEADING + READ_TIMEOUT)
+            self.assertNothingInstalled()
+            self.assertLess(elapsed, PATIENCE)
