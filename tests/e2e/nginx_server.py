@@ -5,7 +5,7 @@ the foreground as this script's child and is stopped by its own pid. Its access 
 were asked for, with the status and the connection that carried each request.
 """
 import os
-import shutil
+import posixpath
 import signal
 import socket
 import subprocess
@@ -144,11 +144,13 @@ class NginxServer:
                 time.sleep(0.05)
 
 
-def publish_with_pack(publish_exe, server, release_folder, version, manifest_path):
-    """Packs release_folder with OVANPublish and puts it where server serves it: the files under
-    /releases/<version>/, the manifest at manifest_path. Returns pack's completed process."""
-    shutil.copytree(release_folder, server.file(f"/releases/{version}"), dirs_exist_ok=True)
-    manifest = server.file(manifest_path)
-    os.makedirs(os.path.dirname(manifest), exist_ok=True)
-    return winetools.run_windows([publish_exe, "pack", winetools.win_path(release_folder), version,
-                                  server.url(f"/releases/{version}"), winetools.win_path(manifest)])
+def publish_with_pack(publish_exe, server, release_folder, version, manifest_path, private_key=None):
+    """Packs release_folder with OVANPublish straight into the folder that server serves manifest_path
+    from, as pack's output folder is meant to be copied to a server; signed when a key file is given.
+    Returns pack's completed process."""
+    folder = posixpath.dirname(manifest_path)
+    command = [publish_exe, "pack", winetools.win_path(release_folder), version, server.url(folder),
+               winetools.win_path(server.file(folder))]
+    if private_key:
+        command += ["--sign", winetools.win_path(private_key)]
+    return winetools.run_windows(command)

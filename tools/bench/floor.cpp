@@ -1,7 +1,8 @@
 // What the launcher's requests cost on this platform with the fewest WinHTTP and bcrypt calls:
 // the yardstick the benchmark divides the launcher's times by.
 //   floor fetch <folder> <url>...  one session and one kept-alive connection; per file one GET into
-//                                  one buffer, one write, one read back and one hash (printed in hex)
+//   floor fetch <folder> @<list>   one buffer, one write, one read back and one hash (printed in hex);
+//                                  a list file holds one address a line
 //   floor start <url> <exe>        one GET, then <exe> started the way the launcher starts it
 #include "common/scoped_handle.h"
 
@@ -10,6 +11,7 @@
 #include <bcrypt.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -135,20 +137,33 @@ bool printDigest(BCRYPT_ALG_HANDLE sha256, const Bytes& data)
     return true;
 }
 
-int fetch(const std::wstring& folder, int count, wchar_t** urls)
+// The addresses one per line in a file: more of them than a command line holds.
+std::vector<std::wstring> readList(const wchar_t* path)
+{
+    std::vector<std::wstring> lines;
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+        if (!line.empty()) {
+            lines.emplace_back(line.begin(), line.end());
+        }
+    }
+    return lines;
+}
+
+int fetch(const std::wstring& folder, const std::vector<std::wstring>& urls)
 {
     Address first;
     Client client;
     BCRYPT_ALG_HANDLE opened = nullptr;
     BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
     Provider sha256(opened);
-    if (!sha256 || !crack(urls[0], first) || !client.open(first)) {
+    if (urls.empty() || !sha256 || !crack(urls[0].c_str(), first) || !client.open(first)) {
         return 1;
     }
     Bytes body;
-    for (int i = 0; i < count; ++i) {
+    for (const std::wstring& url : urls) {
         Address address;
-        if (!crack(urls[i], address) || !client.get(address, body) ||
+        if (!crack(url.c_str(), address) || !client.get(address, body) ||
             !writeAndReadBack(folder + L"\\" + lastPart(address.path), body) || !printDigest(sha256.get(), body)) {
             return 1;
         }
@@ -183,12 +198,15 @@ int start(const wchar_t* url, const std::wstring& executable)
 int wmain(int argc, wchar_t** argv)
 {
     std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"fetch" && argc == 4 && argv[3][0] == L'@') {
+        return fetch(argv[2], readList(argv[3] + 1));
+    }
     if (command == L"fetch" && argc > 3) {
-        return fetch(argv[2], argc - 3, argv + 3);
+        return fetch(argv[2], std::vector<std::wstring>(argv + 3, argv + argc));
     }
     if (command == L"start" && argc == 4) {
         return start(argv[2], argv[3]);
     }
-    std::fwprintf(stderr, L"floor fetch <folder> <url>... | floor start <url> <exe>\n");
+    std::fwprintf(stderr, L"floor fetch <folder> <url>... | floor fetch <folder> @<list> | floor start <url> <exe>\n");
     return 2;
 }
