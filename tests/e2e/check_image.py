@@ -3,10 +3,33 @@ import argparse
 import re
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "winhttp.dll", "bcrypt.dll", "msvcrt.dll", "advapi32.dll",
                "ntdll.dll", "crypt32.dll", "shell32.dll", "ole32.dll"}
 FORMATS = {"i686": "pei-i386", "x86_64": "pei-x86-64"}
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+WINDOWS_SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+
+
+def manifest_problems(image):
+    """What the embedded application manifest lacks: asInvoker, and long paths (without them Windows
+    cuts every path at 260 characters)."""
+    found = re.search(rb"<\?xml.*?</assembly>", image, re.S)
+    if not found:
+        return ["no application manifest"]
+    try:
+        root = ElementTree.fromstring(found.group(0))
+    except ElementTree.ParseError as error:
+        return ["application manifest is not well-formed XML: %s" % error]
+    problems = []
+    levels = [e.get("level") for e in root.iter(ASM_V3 + "requestedExecutionLevel")]
+    if levels != ["asInvoker"]:
+        problems.append("no asInvoker manifest")
+    aware = root.findall(ASM_V3 + "application/" + ASM_V3 + "windowsSettings/" + WINDOWS_SETTINGS_2016 + "longPathAware")
+    if [(e.text or "").strip().lower() for e in aware] != ["true"]:
+        problems.append("manifest does not declare longPathAware")
+    return problems
 
 
 def main():
@@ -29,8 +52,7 @@ def main():
         problems.append("no resources (application manifest)")
     with open(args.exe, "rb") as f:
         image = f.read()
-    if b'requestedExecutionLevel level="asInvoker"' not in image:
-        problems.append("no asInvoker manifest")
+    problems += manifest_problems(image)
     characteristics = re.search(r"^Characteristics 0x([0-9a-f]+)", dump, re.M)
     if args.arch == "i686" and not (characteristics and int(characteristics.group(1), 16) & 0x20):
         problems.append("not large-address-aware")

@@ -17,13 +17,14 @@ std::string utf8(const std::wstring& text)
 
 int main()
 {
-    wchar_t modulePath[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    std::wstring recordPath(modulePath);
+    // Room for the longest path, so that a long AppFolder is recorded whole and the record lands in it.
+    const DWORD longest = 32768;
+    std::wstring recordPath(longest, L'\0');
+    recordPath.resize(GetModuleFileNameW(nullptr, &recordPath[0], longest));
     recordPath = recordPath.substr(0, recordPath.find_last_of(L'\\') + 1) + L"started.txt";
 
-    wchar_t currentDirectory[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, currentDirectory);
+    std::wstring currentDirectory(longest, L'\0');
+    currentDirectory.resize(GetCurrentDirectoryW(longest, &currentDirectory[0]));
     std::string record = utf8(GetCommandLineW()) + "\n" + utf8(currentDirectory) + "\n";
 
     HANDLE file = CreateFileW(recordPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
