@@ -7,6 +7,7 @@ import urllib.parse
 
 import winetools
 from harness import MANIFEST_PATH, TEST_BIN, LauncherTestCase, manifest_json, sha256_hex
+from test_signed_release import KEYS, folder_routes
 from update_server import Route
 
 PUBLISH = os.path.join(os.path.dirname(os.path.dirname(TEST_BIN)), "bin", "OVANPublish.exe")
@@ -22,6 +23,14 @@ class PublisherTestCase(LauncherTestCase):
                 f.write(data)
         return folder
 
+    def scratch(self, name):
+        """A path beside the AppFolder with nothing left at it from an earlier run."""
+        path = self.app + "-" + name
+        shutil.rmtree(path, ignore_errors=True)
+        if os.path.exists(path):
+            os.remove(path)
+        return path
+
     def publish(self, *args):
         result = winetools.run_windows([PUBLISH] + list(args))
         return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
@@ -33,11 +42,11 @@ class PublisherTestCase(LauncherTestCase):
                                     base or self.server.url("/rel"), winetools.win_path(manifest))
         return code, err, manifest
 
-    def check(self, manifest_bytes, installed=None):
+    def check(self, manifest_bytes, installed=None, *options):
         path = self.app + "-check.json"
         with open(path, "wb") as f:
             f.write(manifest_bytes)
-        return self.publish("check", winetools.win_path(path), *([installed] if installed else []))
+        return self.publish("check", winetools.win_path(path), *([installed] if installed else []), *options)
 
 
 class Pack(PublisherTestCase):
@@ -90,6 +99,124 @@ class Pack(PublisherTestCase):
         code, err, _ = self.pack(folder, "1.0")
         self.assertEqual(code, 1)
         self.assertIn("plugins", err)
+
+
+class Layout(PublisherTestCase):
+    """pack's output folder: every file under its digest, so no later release reuses an address."""
+
+    def pack_into(self, out, version, files, *options):
+        folder = self.release(files, "release-" + version)
+        code, out_text, err = self.publish("pack", winetools.win_path(folder), version, self.server.url("/ovan/update"),
+                                           winetools.win_path(out), *options)
+        self.assertEqual(code, 0, err)
+        return out_text
+
+    def served(self, flat, version, files):
+        """What the origin serves for a release in either layout: path -> bytes."""
+        if flat:
+            folder = self.release(files, "flat-" + version)
+            code, err, manifest = self.pack(folder, version, self.server.url("/ovan/update"))
+            self.assertEqual(code, 0, err)
+            routes = {"/ovan/update/" + urllib.parse.quote(name.encode("utf-8"), safe=""): data
+                      for name, data in files.items()}
+            return dict(routes, **{MANIFEST_PATH: open(manifest, "rb").read()})
+        out = self.scratch("out-" + version)
+        self.pack_into(out, version, files)
+        return folder_routes(out, "/ovan/update")
+
+    def test_a_cache_holding_the_previous_release_breaks_only_the_flat_layout(self):
+        first = {"app.dll": b"biblioteka 1.0", "read me.txt": b"bez zmian"}
+        second = dict(first, **{"app.dll": b"biblioteka 2.0"})
+        for flat, exit_code in [(True, 4), (False, 0)]:
+            with self.subTest(flat=flat):
+                self.fresh()
+                older = self.served(flat, "1.0", first)
+                newer = self.served(flat, "2.0", second)
+                # The edge still holds yesterday's answers for every address it saw; the manifest is revalidated.
+                edge = dict(newer, **{path: body for path, body in older.items() if not path.startswith(MANIFEST_PATH)})
+                for path, body in edge.items():
+                    self.server.routes[path] = Route(body=body)
+                self.write("current.txt", b"\xef\xbb\xbf1.0")
+
+                self.run_launcher()
+
+                self.assertEqual(self.exit_code, exit_code, self.stderr)
+                if exit_code == 0:
+                    self.assertEqual(self.read("app.dll"), b"biblioteka 2.0")
+
+    def test_a_newer_release_packed_over_an_older_one_keeps_the_older_files(self):
+        out = self.scratch("out")
+        first = {"app.dll": b"biblioteka 1.0", "read me.txt": b"bez zmian"}
+        self.pack_into(out, "1.0", first, "--sign", os.path.join(KEYS, "first.key"))
+        older = folder_routes(out, "/ovan/update")
+        said = self.pack_into(out, "2.0", dict(first, **{"app.dll": b"biblioteka 2.0"}))
+
+        newer = folder_routes(out, "/ovan/update")
+        for path, body in older.items():
+            if not path.startswith(MANIFEST_PATH):
+                self.assertEqual(newer[path], body, path)
+        self.assertEqual(len(newer), len(older))  # one new file, no signature left beside the unsigned manifest
+        self.assertNotIn(MANIFEST_PATH + ".sig", newer)
+        self.assertIn("manifest.json.sig", said)
+        self.assertEqual(sorted(os.listdir(os.path.join(out, "files"))),
+                         sorted({sha256_hex(b"biblioteka 1.0"), sha256_hex(b"biblioteka 2.0"), sha256_hex(b"bez zmian")}))
+        for path, body in newer.items():
+            self.server.routes[path] = Route(body=body)
+        self.write("current.txt", b"\xef\xbb\xbf1.0")
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.read("app.dll"), b"biblioteka 2.0")
+        self.assertEqual(self.read("current.txt"), b"\xef\xbb\xbf2.0")
+
+
+class Keys(PublisherTestCase):
+    def test_keygen_never_replaces_a_key(self):
+        key = self.scratch("release.key")
+        code, out, err = self.publish("keygen", winetools.win_path(key))
+        self.assertEqual(code, 0, err)
+        written = open(key, "rb").read()
+        printed = out.splitlines()[-1]
+        folder = self.release({"app.dll": b"x"})
+        out_folder = self.scratch("out")
+        code, _, err = self.publish("pack", winetools.win_path(folder), "1.0", self.server.url("/ovan/update"),
+                                    winetools.win_path(out_folder), "--sign", winetools.win_path(key))
+        self.assertEqual(code, 0, err)
+        manifest = os.path.join(out_folder, "manifest.json")
+        code, said, _ = self.publish("check", winetools.win_path(manifest), "--public-key", printed)
+        self.assertEqual(code, 0, said)
+
+        code, _, err = self.publish("keygen", winetools.win_path(key))
+        self.assertEqual(code, 1)
+        self.assertIn("już istnieje", err)
+        self.assertEqual(open(key, "rb").read(), written)
+
+    def test_refuses_a_key_it_cannot_use(self):
+        folder = self.release({"app.dll": b"x"})
+        out = self.scratch("out")
+        cases = [
+            ("a missing key file", os.path.join(KEYS, "missing.key")),
+            ("a public key in place of the private one", os.path.join(KEYS, "first.pub")),
+            ("a folder", KEYS),
+        ]
+        for label, key in cases:
+            with self.subTest(label):
+                code, _, err = self.publish("pack", winetools.win_path(folder), "1.0", self.server.url("/ovan/update"),
+                                            winetools.win_path(out), "--sign", winetools.win_path(key))
+                self.assertEqual(code, 1, err)
+                self.assertIn("keygen", err)
+                self.assertFalse(os.path.exists(out))
+
+    def test_check_refuses_key_lists_a_launcher_could_not_be_built_with(self):
+        first = open(os.path.join(KEYS, "first.pub")).read().strip()
+        manifest = manifest_json("1.1.0", [("app.dll", "https://127.0.0.1/app.dll", "A" * 64)])
+        for label, keys in [("empty", ""), ("three keys", " ".join([first] * 3)), ("cut short", first[:-4]),
+                            ("comma-separated", first + "," + first)]:
+            with self.subTest(label):
+                code, out, _ = self.check(manifest, None, "--public-key", keys)
+                self.assertEqual(code, 1, out)
+                self.assertIn("klucze publiczne nie są", out)
 
 
 class Check(PublisherTestCase):
