@@ -40,8 +40,10 @@ bool examineEntry(const RecordedEntry& entry, StagedFile& record, std::wstring& 
     // The backup move happened when the target is gone, or when the replacement was noted after it.
     record.backedUp = entry.backupNoted && backup == PathState::Present &&
                       (target == PathState::Missing || entry.replaceNoted);
-    // The replacement happened when the staged file has left the staging folder for the target.
-    record.replaced = entry.replaceNoted && staged == PathState::Missing && target == PathState::Present;
+    // An added file is in place when the staged file has left the staging folder for the target. A replaced
+    // file is never removed here: its backup moves over it, and without a backup it is the old file put back.
+    record.replaced = !entry.targetExisted && entry.replaceNoted && staged == PathState::Missing &&
+                      target == PathState::Present;
     return true;
 }
 

@@ -3,6 +3,7 @@ backups, roll back a failed swap, commit current.txt, clean up; and what each fa
 import os
 import shutil
 import subprocess
+import threading
 import time
 import unittest
 
@@ -77,6 +78,33 @@ class TransactionTestCase(LauncherTestCase):
                     holder.wait()
         self.addCleanup(release)
         return hook, release
+
+    def hold(self, name, when_exists=None, for_seconds=None):
+        """Starts a holder that opens a file of the AppFolder without sharing once the file when_exists
+        appears, or at once; it lets go for_seconds after it took the file, or when the returned call is made."""
+        markers = self.app + "-hold-" + name.replace(os.sep, "_")
+        shutil.rmtree(markers, ignore_errors=True)
+        os.makedirs(markers)
+        ready = os.path.join(markers, "ready")
+        args = [os.path.join(TEST_BIN, "ovan_hold_file.exe"), self.win(name), winetools.win_path(ready)]
+        if when_exists:
+            args.append(winetools.win_path(when_exists))
+        holder = winetools.start_windows(args)
+
+        def release():
+            if holder.returncode is None:
+                open(ready + ".release", "w").close()
+                holder.wait(30)
+        if for_seconds is not None:
+            def timed_release():
+                deadline = time.monotonic() + 60
+                while not os.path.exists(ready) and time.monotonic() < deadline:
+                    time.sleep(0.005)
+                time.sleep(for_seconds)
+                open(ready + ".release", "w").close()
+            threading.Thread(target=timed_release, daemon=True).start()
+        self.addCleanup(release)
+        return release
 
     def assertUpdateFailed(self, text):
         self.assertFatal(4, FAILED + text)
@@ -372,6 +400,149 @@ class RefusedNames(TransactionTestCase):
                 self.assertEqual(self.requested(), [MANIFEST_PATH])
                 self.assertEqual(self.installation(), before)
                 self.assertFalse(os.path.exists(self.path("_update_tmp")))
+
+
+class LinksOutOfTheAppFolder(TransactionTestCase):
+    def test_clean_up_never_descends_through_a_link(self):
+        """Windows removes a link itself; Wine cannot, so the link stays and the staging folder cannot be made
+        afresh. Either way nothing behind the link is touched."""
+        outside = self.app + "-outside"
+        staging = self.path("_update_tmp")
+        cases = [
+            ("link inside the staging folder", lambda: (os.makedirs(staging), os.symlink(outside, self.path("_update_tmp", "link")))),
+            ("the staging folder is a link", lambda: os.symlink(outside, staging)),
+        ]
+        for label, plant in cases:
+            with self.subTest(label):
+                self.fresh()
+                shutil.rmtree(outside, ignore_errors=True)
+                os.makedirs(os.path.join(outside, "sub"))
+                with open(os.path.join(outside, "sub", "keep.txt"), "wb") as f:
+                    f.write(b"not the launcher's")
+                self.install("1.0.0", files_of("1.0.0", "app.dll"))
+                plant()
+                before = self.installation()
+                self.serve_release("1.1.0", files_of("1.1.0", "app.dll"))
+
+                self.run_launcher()
+
+                self.assertUpdateFailed("Nie udało się utworzyć katalogu tymczasowego: " + self.win("_update_tmp"))
+                self.assertEqual(self.requested(), [MANIFEST_PATH])
+                self.assertEqual(self.installation(), before)
+                with open(os.path.join(outside, "sub", "keep.txt"), "rb") as f:
+                    self.assertEqual(f.read(), b"not the launcher's")
+
+    def test_a_backup_that_is_a_link_is_replaced_not_followed(self):
+        outside = self.app + "-outside.dll"
+        with open(outside, "wb") as f:
+            f.write(b"not the launcher's")
+        self.install("1.0.0", files_of("1.0.0", "app.dll"))
+        os.symlink(outside, self.path("app.dll.old"))
+        self.serve_release("1.1.0", files_of("1.1.0", "app.dll"))
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.read("app.dll"), payload("app.dll", "1.1.0"))
+        self.assertFalse(os.path.lexists(self.path("app.dll.old")))
+        with open(outside, "rb") as f:
+            self.assertEqual(f.read(), b"not the launcher's")
+
+
+class ObsoleteExecutableShipped(TransactionTestCase):
+    def test_a_release_that_lists_the_viewer_keeps_it(self):
+        self.install("1.0.0", {"OVANView.exe": b"old viewer"})
+        self.serve_release("1.1.0", {"ovanview.EXE": b"viewer of 1.1.0", "app.dll": payload("app.dll", "1.1.0")})
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        # The listed name replaced the old file, in the letter case the release gives it.
+        self.assertEqual(self.read("ovanview.EXE"), b"viewer of 1.1.0")
+        self.run_launcher()
+        self.assertEqual(self.log_entries()[-3], "Wersja lokalna jest aktualna")
+        self.assertEqual(self.read("ovanview.EXE"), b"viewer of 1.1.0")
+
+
+class StaleStagingFolder(TransactionTestCase):
+    def test_what_an_earlier_run_staged_is_gone_before_staging_starts(self):
+        os.makedirs(self.path("_update_tmp"))
+        self.write(os.path.join("_update_tmp", "stale.dll.new"), b"from an earlier run")
+        self.install("1.0.0", files_of("1.0.0", "app.dll"))
+        release = files_of("1.1.0", "app.dll", "data.pak")
+        self.serve_release("1.1.0", release, routes={"data.pak": Route(body=b"gone", status=404)})
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 4, self.stderr)
+        self.assertEqual(self.staged(), {"app.dll.new": release["app.dll"]})
+
+
+class MomentaryLock(TransactionTestCase):
+    NAMES = ("one.dll", "two.dll", "three.dll")
+
+    def test_a_move_waits_out_a_short_lock_but_not_a_long_one(self):
+        for seconds, succeeds in ((0.3, True), (10, False)):
+            with self.subTest(seconds=seconds):
+                self.fresh()
+                self.install("1.0.0", files_of("1.0.0", *self.NAMES))
+                before = self.installation()
+                trigger = self.app + "-lock-go"
+                if os.path.exists(trigger):
+                    os.remove(trigger)
+                release_file = self.hold("two.dll", when_exists=trigger, for_seconds=seconds)
+
+                def hook():
+                    open(trigger, "w").close()
+                    time.sleep(0.1)
+                release = files_of("1.1.0", *self.NAMES)
+                self.serve_release("1.1.0", release, routes={"three.dll": Route(body=release["three.dll"], hook=hook)})
+
+                self.run_launcher()
+                release_file()
+
+                if succeeds:
+                    self.assertEqual(self.exit_code, 0, self.stderr)
+                    self.assertEqual(self.log_entries().count("Tworzenie kopii: two.dll"), 1)
+                    self.assertEqual({n: self.read(n) for n in self.NAMES}, release)
+                else:
+                    self.assertUpdateFailed("Nie udało się utworzyć kopii pliku: " + self.win("two.dll") + "\n\n" +
+                                            SHARING_VIOLATION)
+                    self.assertEqual(self.installation(), before)
+
+
+class BackupHeldDuringRollback(TransactionTestCase):
+    def test_rollback_goes_on_past_a_held_backup_and_the_next_start_finishes_it(self):
+        names = ("a.dll", "b.dll", "c.dll", "d.dll")
+        self.install("1.0.0", files_of("1.0.0", *names))
+        before = self.installation()
+        release = files_of("1.1.0", *names)
+        # c.dll's replacement fails; a.dll's backup is held from the moment it exists, so it cannot go back.
+        hook, release_staged = self.hold_during_swap(os.path.join("_update_tmp", "c.dll.new"))
+        release_backup = self.hold("a.dll.old", when_exists=self.path("a.dll.old"))
+        self.serve_release("1.1.0", release, routes={"d.dll": Route(body=release["d.dll"], hook=hook)})
+
+        self.run_launcher()
+
+        release_staged()
+        self.assertUpdateFailed("Nie udało się podmienić pliku: " + self.win("c.dll") + "\n\n" + SHARING_VIOLATION)
+        self.assertIn("Nie udało się przywrócić kopii: " + self.win("a.dll") + " | " + SHARING_VIOLATION,
+                      self.log_entries())
+        # The later files were put back all the same; the held backup is the only copy of a.dll now.
+        self.assertEqual(self.read("b.dll"), before["b.dll"])
+        self.assertEqual(self.read("c.dll"), before["c.dll"])
+        self.assertEqual(self.read("a.dll.old"), before["a.dll"])
+        self.assertTrue(os.path.exists(self.path("_update_journal")))
+
+        # Once the backup is free and the release withdrawn, the next start puts the old release back.
+        release_backup()
+        self.serve_release("1.0.0", files_of("1.0.0", *names))
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertIn("Przywracanie poprzedniej wersji po przerwanej aktualizacji do wersji 1.1.0", self.log_entries())
+        self.assertEqual(self.installation(), dict(before, **{"started.txt": self.read("started.txt")}))
+        self.assertFalse(os.path.exists(self.path("_update_tmp")))
 
 
 if __name__ == "__main__":
