@@ -1,0 +1,58 @@
+"""Entry names that do not address a plain file of the release: Windows device names (NUL swallows a
+download, CON writes it to the console) and the names the launcher keeps for itself. The launcher
+refuses such a manifest before any download, and OVANPublish refuses to pack or pass it."""
+import os
+import unittest
+
+from harness import MANIFEST_PATH, manifest_json, sha256_hex
+from test_publisher import PublisherTestCase
+from update_server import Route
+
+BOM = b"\xef\xbb\xbf"
+DEVICE_NAMES = ["NUL", "CON", "AUX.dll", "com1.txt", "Lpt9", "prn.tar.gz", "nul .txt", "CONIN$", "conout$"]
+WORKING_NAMES = ["_update_tmp", "Current.TXT", "update.log", "current.txt.tmp", "_update_journal", "update.log.old"]
+
+
+class ReservedNames(PublisherTestCase):
+    def test_the_launcher_refuses_them_before_any_download(self):
+        for name in DEVICE_NAMES + WORKING_NAMES:
+            with self.subTest(name):
+                self.fresh()
+                self.write("current.txt", BOM + b"1.0.0")
+                self.write("app.dll", b"installed")
+                before = {entry: self.read(entry) for entry in self.listing()}
+                self.server.routes["/files/app.dll"] = Route(body=b"new")
+                self.serve_manifest(manifest_json("1.1.0", [
+                    ("app.dll", self.server.url("/files/app.dll"), sha256_hex(b"new")),
+                    (name, self.server.url("/files/app.dll"), sha256_hex(b"new"))]))
+
+                self.run_launcher()
+
+                self.assertFatal(3, "Manifest aktualizacji jest niepoprawny.")
+                self.assertEqual(self.requested(), [MANIFEST_PATH])
+                after = {entry: self.read(entry) for entry in self.listing() if entry != "update.log"}
+                self.assertEqual(after, {entry: data for entry, data in before.items() if entry != "update.log"})
+
+    def test_pack_refuses_a_release_that_holds_one(self):
+        # The release folder is made on Linux, where these are ordinary file names.
+        for name in ["NUL", "aux.dll", "COM1", "conout$", "_update_journal", "current.txt.tmp"]:
+            with self.subTest(name):
+                folder = self.release({"app.dll": b"x", name: b"y"})
+                code, err, manifest = self.pack(folder, "1.0")
+                self.assertEqual(code, 1, err)
+                self.assertIn(name, err)
+                self.assertFalse(os.path.exists(manifest))
+
+    def test_check_fails_a_manifest_that_lists_one(self):
+        url = self.server.url("/rel/app.dll")
+        for name in ["NUL", "Con.dll", "_update_journal", "update.log"]:
+            with self.subTest(name):
+                code, out, _ = self.check(manifest_json("1.1.0", [("app.dll", url, "A" * 64), (name, url, "A" * 64)]),
+                                          "1.0.0")
+                self.assertEqual(code, 1, out)
+                self.assertIn("launcher odrzuci manifest", out)
+                self.assertIn("wpis 2 listy plików", out)
+
+
+if __name__ == "__main__":
+    unittest.main()
