@@ -1,0 +1,236 @@
+"""An update cut off for real: the launcher killed, and the wineserver with it, while one move of the
+swap (or the write of current.txt, or the clean-up) is held back, as a power cut would leave the
+AppFolder. Whatever instant it hit, the next start finds one whole release and starts nothing else."""
+import os
+import unittest
+
+import interruption
+from test_update_transaction import BOM, TransactionTestCase, payload
+
+OLD, NEW = "1.0.0", "1.1.0"
+# The added file comes first, so that most cuts leave it in place for the next start to take away again.
+RELEASE_NAMES = ("d.dll", "a.dll", "b.dll", "c.dll")
+OLD_NAMES = ("a.dll", "b.dll", "c.dll")
+# Last in the swap: held by another program, it stops whatever has to move it.
+HELD = "c.dll"
+RECORD = "_update_journal"
+STAGING = "_update_tmp"
+# Where the record is drafted is the launcher's own business: its move is known by where it goes.
+ANY = None
+
+# Every move of an update that replaces a.dll, b.dll, c.dll and adds d.dll, in order.
+MOVES = [
+    ("the record into place", (ANY, RECORD)),
+    ("d.dll added", (STAGING + "/d.dll.new", "d.dll")),
+    ("a.dll backed up", ("a.dll", "a.dll.old")),
+    ("a.dll replaced", (STAGING + "/a.dll.new", "a.dll")),
+    ("b.dll backed up", ("b.dll", "b.dll.old")),
+    ("b.dll replaced", (STAGING + "/b.dll.new", "b.dll")),
+    ("c.dll backed up", ("c.dll", "c.dll.old")),
+    ("c.dll replaced", (STAGING + "/c.dll.new", "c.dll")),
+    ("current.txt replaced", ("current.txt.tmp", "current.txt")),
+]
+FOUND_RECORD = {False: "Przywracanie poprzedniej wersji po przerwanej aktualizacji do wersji " + NEW,
+                True: "Kończenie przerwanej aktualizacji do wersji " + NEW}
+SYSTEM_NAMES = ("OVANLauncher.exe", "Pellaron.exe", "update.log", "started.txt")
+
+
+def release(version):
+    names = RELEASE_NAMES if version == NEW else OLD_NAMES
+    return {name: payload(name, version) for name in names}
+
+
+def described(name, data):
+    """Which release a file's bytes come from ("a.dll 1.0.0", also for a.dll.old), else the bytes."""
+    if data is None:
+        return "folder"
+    for version in (OLD, NEW):
+        for origin in {name, name[:-len(".old")] if name.endswith(".old") else name}:
+            if data == payload(origin, version):
+                return origin + " " + version
+    return repr(data) if len(data) < 40 else "%d other bytes" % len(data)
+
+
+def whole(version):
+    """What the AppFolder holds of one release, and nothing else."""
+    files = dict(release(version), **{"current.txt": BOM + version.encode()})
+    return {name: described(name, data) for name, data in files.items()}
+
+
+def matches(move, expected):
+    return all(want is ANY or want == got for got, want in zip(move, expected))
+
+
+class InterruptionTestCase(TransactionTestCase):
+    maxDiff = None
+
+    def setUp(self):
+        super().setUp()
+        self.work = self.app + "-trace"
+        os.makedirs(self.work, exist_ok=True)
+
+    def start_update(self):
+        """The installed 1.0.0 and the offered 1.1.0 of every case."""
+        self.install(OLD, release(OLD))
+        self.serve_release(NEW, release(NEW))
+
+    def launcher(self):
+        return [self.path("OVANLauncher.exe")]
+
+    def traced_update(self, syscalls):
+        run = interruption.TracedRun(self.launcher(), self.app, syscalls, self.work)
+        self.assertEqual(run.returncode, 0)
+        return run
+
+    def on_disk(self, count_staging=True):
+        """The AppFolder as name -> which release each file comes from, without the launcher, the
+        application and what they write for themselves; the staging folder left out unless count_staging."""
+        state = {}
+        for name in self.listing():
+            if name in SYSTEM_NAMES or (name == STAGING and not count_staging):
+                continue
+            state[name] = described(name, None if os.path.isdir(self.path(name)) else self.read(name))
+        return state
+
+    def assertStartedOn(self, version, count_staging=True):
+        """Exit 0, the application started, and exactly one whole release in the AppFolder."""
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertIsNotNone(self.wait_started())
+        self.assertEqual(self.on_disk(count_staging), whole(version))
+
+    def assertNothingOldLost(self):
+        for name, data in release(OLD).items():
+            kept = [where for where in (name, name + ".old")
+                    if os.path.isfile(self.path(where)) and self.read(where) == data]
+            self.assertTrue(kept, "the previous %s is gone" % name)
+        self.assertEqual(self.read("current.txt"), BOM + OLD.encode())
+
+    def assertFatalReport(self, exit_code):
+        """The run ended through the fatal report, whatever its text."""
+        last = self.log_entries()[-1]
+        self.assertTrue(last.startswith("FATAL: "), last)
+        self.assertFatal(exit_code, last[len("FATAL: "):])
+
+
+class OrdinaryUpdateUnderTrace(InterruptionTestCase):
+    def test_the_swap_moves_the_record_each_file_and_then_the_version(self):
+        self.start_update()
+        moves = [move[:2] for move in interruption.moves_in(self.traced_update(["rename"]).server_calls, self.app)]
+        self.assertEqual(len(moves), len(MOVES), moves)
+        for move, (label, expected) in zip(moves, MOVES):
+            self.assertTrue(matches(move, expected), "%s: %s" % (label, move))
+
+    def test_staged_files_and_the_version_reach_the_disk_before_they_are_moved(self):
+        self.start_update()
+        run = self.traced_update(["rename", "fsync", "fdatasync", "openat", "ftruncate", "truncate", "write",
+                                  "pwrite64"])
+        flushes = [(interruption.under(self.app, call.fd_path() or ""), call.end) for call in run.calls
+                   if call.name in ("fsync", "fdatasync")]
+        moves = interruption.moves_in(run.calls, self.app)
+
+        def flushed(name, before, after=0.0):
+            return any(path == name and after < end < before for path, end in flushes)
+
+        swap_begins = min([begin for source, _, begin in moves if source and source.startswith(STAGING + "/")],
+                          default=0.0)
+        for name in RELEASE_NAMES:
+            with self.subTest(name):
+                self.assertTrue(flushed(STAGING + "/" + name + ".new", swap_begins), "not flushed before the swap")
+        with self.subTest("the record, before each move of the swap"):
+            record_paths = {path for path, _ in flushes if path and path.split("/")[-1] == RECORD}
+            previous = 0.0
+            for source, target, begin in moves:
+                if target in (RECORD, "current.txt"):
+                    continue
+                self.assertTrue(any(flushed(path, begin, previous) for path in record_paths),
+                                "no flush of the record before %s -> %s" % (source, target))
+                previous = begin
+        with self.subTest("current.txt replaced by a flushed file"):
+            replacing = [(source, begin) for source, target, begin in moves if target == "current.txt"]
+            self.assertEqual(len(replacing), 1, moves)
+            self.assertTrue(flushed(*replacing[0]), "%s not flushed before it replaced current.txt" % replacing[0][0])
+        with self.subTest("current.txt never changed in place"):
+            self.assertEqual([call.name + "(" + call.text + ")" for call in run.calls
+                              if self.changes_in_place(call, "current.txt")], [])
+
+    def changes_in_place(self, call, name):
+        """A write to the file itself, a truncation of it, or an opening of it for writing."""
+        if call.name in ("write", "pwrite64", "ftruncate"):
+            return interruption.under(self.app, call.fd_path() or "") == name
+        opened = [path for path in call.strings()[:1] if interruption.under(self.app, path) == name]
+        return bool(opened) and (call.name == "truncate" or any(
+            flag in call.text for flag in ("O_WRONLY", "O_RDWR", "O_TRUNC")))
+
+
+class InterruptedUpdate(InterruptionTestCase):
+    def cuts(self):
+        """(label, cut, whether current.txt held the new version when it hit, the move held back):
+        every move of the swap, found by its place among the renames of an ordinary traced update;
+        the write of current.txt; the clean-up after the commit."""
+        self.start_update()
+        renames = [interruption.move_of(call, self.app) for call in self.traced_update(["rename"]).server_calls
+                   if call.name == "rename"]
+        self.fresh()
+        cuts = []
+        for label, expected in MOVES:
+            places = [k for k, move in enumerate(renames, 1) if matches(move, expected)]
+            cuts.append((label, interruption.nth_move(places[0]) if places else None, False, expected))
+        cuts.insert(-1, ("current.txt being written",
+                         interruption.first_write_to(self.path("current.txt"), self.path("current.txt.tmp")),
+                         False, None))
+        cuts.append(("clean-up after the commit", interruption.deletion_of(self.path("a.dll.old")), True, None))
+        return cuts
+
+    def cut_update(self, cut, expected_move):
+        """The AppFolder as the cut left it, kept aside as well; whether a record was left."""
+        self.start_update()
+        pending = interruption.cut_off(self.launcher(), self.app, cut, os.path.join(self.work, "cut.strace"))
+        self.assertIsNotNone(pending, "the launcher ended before the cut")
+        if expected_move:
+            self.assertTrue(matches(interruption.move_of(pending, self.app), expected_move), pending.text)
+        snapshot = self.app + "-cut"
+        interruption.copy_folder(self.app, snapshot)
+        return snapshot
+
+    def test_next_start_finds_a_whole_release(self):
+        for label, cut, committed, expected_move in self.cuts():
+            with self.subTest(label):
+                self.assertIsNotNone(cut, "an ordinary update makes no such move")
+                self.fresh()
+                snapshot = self.cut_update(cut, expected_move)
+                found_record = os.path.exists(self.path(RECORD))
+                # The held file lies elsewhere than before the update began: the next start has to move it back.
+                held_moved = not os.path.isfile(self.path(HELD)) or self.read(HELD) != payload(HELD, OLD)
+
+                with self.subTest(label, then="the release still offered"):
+                    interruption.copy_folder(snapshot, self.app)
+                    self.run_launcher()
+                    self.assertStartedOn(NEW)
+                    if found_record:
+                        self.assertIn(FOUND_RECORD[committed], self.log_entries())
+
+                if not committed:
+                    with self.subTest(label, then="a later file held, then free and the release withdrawn"):
+                        interruption.copy_folder(snapshot, self.app)
+                        hook, let_go = self.hold_during_swap(
+                            HELD if os.path.exists(self.path(HELD)) else HELD + ".old")
+                        hook()  # taken at once, before the launcher starts
+                        self.run_launcher()
+                        let_go()
+                        self.assertFatalReport(4)
+                        self.assertNothingOldLost()
+                        self.assertEqual(os.path.exists(self.path(RECORD)), found_record and held_moved)
+
+                        self.serve_release(OLD, release(OLD))
+                        self.run_launcher()
+                        self.assertStartedOn(OLD, count_staging=False)
+
+                with self.subTest(label, then="the release withdrawn"):
+                    interruption.copy_folder(snapshot, self.app)
+                    self.serve_release(OLD, release(OLD))
+                    self.run_launcher()
+                    self.assertStartedOn(NEW if committed else OLD, count_staging=found_record)
+
+
+if __name__ == "__main__":
+    unittest.main()
