@@ -4,35 +4,19 @@ refuses such a manifest before any download, and OVANPublish refuses to pack or 
 import os
 import unittest
 
-from harness import MANIFEST_PATH, manifest_json, sha256_hex
+import test_update_transaction
+from harness import manifest_json
 from test_publisher import PublisherTestCase
-from update_server import Route
 
-BOM = b"\xef\xbb\xbf"
 DEVICE_NAMES = ["NUL", "CON", "AUX.dll", "com1.txt", "Lpt9", "prn.tar.gz", "nul .txt", "CONIN$", "conout$"]
 WORKING_NAMES = ["_update_tmp", "Current.TXT", "update.log", "current.txt.tmp", "_update_journal", "update.log.old"]
 
 
-class ReservedNames(PublisherTestCase):
-    def test_the_launcher_refuses_them_before_any_download(self):
-        for name in DEVICE_NAMES + WORKING_NAMES:
-            with self.subTest(name):
-                self.fresh()
-                self.write("current.txt", BOM + b"1.0.0")
-                self.write("app.dll", b"installed")
-                before = {entry: self.read(entry) for entry in self.listing()}
-                self.server.routes["/files/app.dll"] = Route(body=b"new")
-                self.serve_manifest(manifest_json("1.1.0", [
-                    ("app.dll", self.server.url("/files/app.dll"), sha256_hex(b"new")),
-                    (name, self.server.url("/files/app.dll"), sha256_hex(b"new"))]))
+class ReservedNamesInTheLauncher(test_update_transaction.RefusedNames):
+    cases = [(name, name) for name in DEVICE_NAMES + WORKING_NAMES]
 
-                self.run_launcher()
 
-                self.assertFatal(3, "Manifest aktualizacji jest niepoprawny.")
-                self.assertEqual(self.requested(), [MANIFEST_PATH])
-                after = {entry: self.read(entry) for entry in self.listing() if entry != "update.log"}
-                self.assertEqual(after, {entry: data for entry, data in before.items() if entry != "update.log"})
-
+class ReservedNamesInThePublisher(PublisherTestCase):
     def test_pack_refuses_a_release_that_holds_one(self):
         # The release folder is made on Linux, where these are ordinary file names.
         for name in ["NUL", "aux.dll", "COM1", "conout$", "_update_journal", "current.txt.tmp"]:

@@ -374,17 +374,19 @@ class CommitFailure(TransactionTestCase):
 
 
 class RefusedNames(TransactionTestCase):
+    # (label, name) of an entry listed after app.dll that makes the manifest invalid.
+    cases = [
+        ("backslash", "plugins\\\\x.dll"),
+        ("slash", "plugins/x.dll"),
+        ("parent", ".."),
+        ("drive", "C:x.dll"),
+        ("trailing dot", "x.dll."),
+        ("same name in another case", "APP.DLL"),
+        ("another entry's backup", "app.dll.old"),
+    ]
+
     def test_names_that_are_not_plain_or_repeat_are_refused_before_any_download(self):
-        cases = [
-            ("backslash", "plugins\\\\x.dll"),
-            ("slash", "plugins/x.dll"),
-            ("parent", ".."),
-            ("drive", "C:x.dll"),
-            ("trailing dot", "x.dll."),
-            ("same name in another case", "APP.DLL"),
-            ("another entry's backup", "app.dll.old"),
-        ]
-        for label, name in cases:
+        for label, name in self.cases:
             with self.subTest(label):
                 self.fresh()
                 self.install("1.0.0", {"app.dll": payload("app.dll", "1.0.0")})
