@@ -47,20 +47,19 @@ struct Address {
     DWORD requestFlags = 0;
 };
 
-bool crack(const wchar_t* text, Address& address)
+// Host and path as pointers into the text itself: no copy buffers.
+bool crack(const std::wstring& text, Address& address)
 {
-    wchar_t host[256] = {};
-    wchar_t path[2048] = {};
     URL_COMPONENTS parts = {};
     parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = 256;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = 2048;
-    if (!WinHttpCrackUrl(text, 0, 0, &parts)) {
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(text.c_str(), 0, 0, &parts)) {
         return false;
     }
-    address = {host, path, parts.nPort, parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0u};
+    address = {std::wstring(parts.lpszHostName, parts.dwHostNameLength),
+               std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength), parts.nPort,
+               parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0u};
     return true;
 }
 
@@ -157,13 +156,13 @@ int fetch(const std::wstring& folder, const std::vector<std::wstring>& urls)
     BCRYPT_ALG_HANDLE opened = nullptr;
     BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
     Provider sha256(opened);
-    if (urls.empty() || !sha256 || !crack(urls[0].c_str(), first) || !client.open(first)) {
+    if (urls.empty() || !sha256 || !crack(urls[0], first) || !client.open(first)) {
         return 1;
     }
     Bytes body;
     for (const std::wstring& url : urls) {
         Address address;
-        if (!crack(url.c_str(), address) || !client.get(address, body) ||
+        if (!crack(url, address) || !client.get(address, body) ||
             !writeAndReadBack(folder + L"\\" + lastPart(address.path), body) || !printDigest(sha256.get(), body)) {
             return 1;
         }
