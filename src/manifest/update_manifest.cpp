@@ -15,9 +15,16 @@ namespace ovan {
 bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wstring& errorText,
                        ByteBuffer* servedBytes)
 {
+    HttpSession ownSession(false);
+    return fetchManifestText(ownSession, address, text, errorText, servedBytes);
+}
+
+bool fetchManifestText(HttpSession& session, const std::wstring& address, std::wstring& text,
+                       std::wstring& errorText, ByteBuffer* servedBytes)
+{
     ByteBuffer ownBody;
     ByteBuffer& body = servedBytes != nullptr ? *servedBytes : ownBody;
-    if (!httpGet(address, body, errorText)) {
+    if (!httpGet(session, address, body, errorText)) {
         return false;
     }
     size_t offset = utf8ContentOffset(body.data(), body.size());

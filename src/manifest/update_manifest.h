@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/text.h"
+#include "transfer/http_get.h"
 
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ struct UpdateManifest {
 };
 
 // Downloads the manifest and decodes it strictly from UTF-8; servedBytes, when given, receives the body as served.
+bool fetchManifestText(HttpSession& session, const std::wstring& address, std::wstring& text,
+                       std::wstring& errorText, ByteBuffer* servedBytes = nullptr);
+// The same on a session of its own.
 bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wstring& errorText,
                        ByteBuffer* servedBytes = nullptr);
 

@@ -4,21 +4,11 @@
 #include "common/scoped_handle.h"
 #include "diagnostics/error_text.h"
 
-#include <windows.h>
-#include <winhttp.h>
-
 #include <cwchar>
 
 namespace ovan {
 
 namespace {
-
-struct WinHttpTraits {
-    using Value = HINTERNET;
-    static Value empty() { return nullptr; }
-    static void release(Value value) { WinHttpCloseHandle(value); }
-};
-using WinHttpHandle = Scoped<WinHttpTraits>;
 
 const wchar_t* const kUserAgent = L"OVANLauncher/1.0";
 const int kResolveTimeoutMs = 5000;
@@ -143,6 +133,19 @@ bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes,
     return true;
 }
 
+bool openSession(WinHttpHandle& session, std::wstring& errorText)
+{
+    session.reset(
+        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) {
+        return failWithSystemError(L"WinHttpOpen nie powiodło się. ", errorText);
+    }
+    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+    DWORD responseTimeout = kReceiveResponseTimeoutMs;
+    WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
+    return true;
+}
+
 }  // namespace
 
 TransferPace::TransferPace(uint64_t startMs) : windowStartMs_(startMs) {}
@@ -164,22 +167,38 @@ bool isFetchableUrl(const std::wstring& address)
     return splitUrl(address, ignored);
 }
 
+HttpSession::HttpSession(bool keepForRun) : keepForRun_(keepForRun) {}
+
+bool HttpSession::acquire(WinHttpHandle& own, HINTERNET& session, std::wstring& errorText)
+{
+    WinHttpHandle& handle = keepForRun_ ? kept_ : own;
+    if (!handle && !openSession(handle, errorText)) {
+        return false;
+    }
+    session = handle.get();
+    return true;
+}
+
 bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText, DownloadObserver* observer)
+{
+    HttpSession ownSession(false);
+    return httpGet(ownSession, address, bytes, errorText, observer);
+}
+
+bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
+             DownloadObserver* observer)
 {
     UrlParts url;
     if (!splitUrl(address, url)) {
         errorText = L"Nie udało się zinterpretować URL: " + address;
         return false;
     }
-    WinHttpHandle session(
-        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) {
-        return failWithSystemError(L"WinHttpOpen nie powiodło się. ", errorText);
+    WinHttpHandle ownSession;
+    HINTERNET sessionHandle = nullptr;
+    if (!session.acquire(ownSession, sessionHandle, errorText)) {
+        return false;
     }
-    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-    DWORD responseTimeout = kReceiveResponseTimeoutMs;
-    WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
-    WinHttpHandle connection(WinHttpConnect(session.get(), url.host.c_str(), url.port, 0));
+    WinHttpHandle connection(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
     if (!connection) {
         return failWithSystemError(L"WinHttpConnect nie powiodło się. ", errorText);
     }

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "common/scoped_handle.h"
 #include "common/text.h"
+
+#include <windows.h>
+#include <winhttp.h>
 
 #include <cstdint>
 #include <string>
@@ -36,7 +40,34 @@ private:
 // Whether the address splits into scheme, host and path the way a download needs it.
 bool isFetchableUrl(const std::wstring& address);
 
+struct WinHttpTraits {
+    using Value = HINTERNET;
+    static Value empty() { return nullptr; }
+    static void release(Value value) { WinHttpCloseHandle(value); }
+};
+using WinHttpHandle = Scoped<WinHttpTraits>;
+
+// The WinHTTP session downloads run on. Kept for the run, one session serves every download, so
+// WinHTTP can reuse a connection to the same server; otherwise each download opens a session of
+// its own and closes it before it returns. A kept session opens on the first download, so a
+// failure to open it shows there with the usual text, and closes when its owner goes.
+class HttpSession {
+public:
+    explicit HttpSession(bool keepForRun);
+
+    // The session a download connects on; a session of the download's own is left in own.
+    bool acquire(WinHttpHandle& own, HINTERNET& session, std::wstring& errorText);
+
+private:
+    bool keepForRun_;
+    WinHttpHandle kept_;
+};
+
 // One GET; true only for status 200 with the whole body in bytes.
+bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
+             DownloadObserver* observer = nullptr);
+
+// The same on a session of its own.
 bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
              DownloadObserver* observer = nullptr);
 

@@ -41,12 +41,19 @@ std::wstring upperCased(std::wstring text)
 bool stageFile(const ManifestFileEntry& entry, const std::wstring& stagingPath, const AppFolder& appFolder,
                std::wstring& errorText, bool durable)
 {
+    HttpSession ownSession(false);
+    return stageFile(ownSession, entry, stagingPath, appFolder, errorText, durable);
+}
+
+bool stageFile(HttpSession& session, const ManifestFileEntry& entry, const std::wstring& stagingPath,
+               const AppFolder& appFolder, std::wstring& errorText, bool durable)
+{
     appendLogLine(appFolder, L"Pobieranie pliku: " + entry.name);
     std::wstring digest;
     {
         ByteBuffer body;
         ConsoleProgress progress(entry.name);
-        if (!httpGet(entry.url, body, errorText, &progress)) {
+        if (!httpGet(session, entry.url, body, errorText, &progress)) {
             return false;
         }
         if (!writeStagingFile(stagingPath, body, durable)) {

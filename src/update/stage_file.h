@@ -2,6 +2,7 @@
 
 #include "common/paths.h"
 #include "manifest/update_manifest.h"
+#include "transfer/http_get.h"
 
 #include <string>
 
@@ -9,6 +10,9 @@ namespace ovan {
 
 // Downloads one entry to stagingPath, flushed to the disk when durable, and verifies it against the
 // manifest's digest.
+bool stageFile(HttpSession& session, const ManifestFileEntry& entry, const std::wstring& stagingPath,
+               const AppFolder& appFolder, std::wstring& errorText, bool durable = true);
+// The same, downloading on a session of its own.
 bool stageFile(const ManifestFileEntry& entry, const std::wstring& stagingPath, const AppFolder& appFolder,
                std::wstring& errorText, bool durable = true);
 

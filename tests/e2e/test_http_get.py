@@ -22,6 +22,17 @@ class HttpGetTest(LauncherTestCase):
         self.addCleanup(server.stop)
         return server
 
+    def get_all(self, urls, keep):
+        """Downloads urls in one probe, on one kept session or each on its own: (succeeded, error text, bodies)."""
+        paths = [self.path("body%d.bin" % i) for i in range(len(urls))]
+        args = [PROBE] + (["--keep"] if keep else [])
+        for url, path in zip(urls, paths):
+            args += [url, winetools.win_path(path)]
+        result = winetools.run_windows(args)
+        self.assertIn(result.returncode, (0, 1), result)
+        bodies = [self.read(os.path.basename(path)) if os.path.exists(path) else None for path in paths]
+        return result.returncode == 0, result.stdout.decode("utf-8"), bodies
+
     def get(self, url):
         """(succeeded, error text, body written or None)."""
         body_path = self.path("body.bin")
@@ -104,3 +115,24 @@ class HttpGetTest(LauncherTestCase):
         self.assertEqual(self.requested(), [path])
         self.assertEqual(self.get("https://" + "a" * 255 + "/app.dll"),
                          (False, "WinHttpSendRequest nie powiodło się. kod błędu 12007", None))
+
+    def test_kept_session_reuses_a_connection_the_server_keeps(self):
+        bodies = [BODY[i:] for i in range(3)]
+        cases = [
+            # (label, server keeps the connection, connections expected)
+            ("server keeps connections", True, 1),
+            ("server closes each connection", False, 3),
+        ]
+        for label, keep_alive, connections in cases:
+            with self.subTest(label):
+                self.fresh()
+                urls = []
+                for i, body in enumerate(bodies):
+                    self.server.routes["/files/%d.bin" % i] = Route(body=body, chunk_size=4096, keep_alive=keep_alive)
+                    urls.append(self.server.url("/files/%d.bin" % i))
+                self.server.httpd.connections = 0
+                self.assertEqual(self.get_all(urls, keep=True), (True, SENTINEL, bodies))
+                self.assertEqual(self.server.connections, connections)
+                self.assertEqual(self.requested(), ["/files/%d.bin" % i for i in range(3)])
+                for _, headers in self.server.requests:
+                    self.assertEqual(headers.get("User-Agent"), "OVANLauncher/1.0")

@@ -32,6 +32,9 @@ class Route:
 
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes: without this, a kept connection waits for the
+    # client's delayed acknowledgement before every body.
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
