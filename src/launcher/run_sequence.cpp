@@ -83,10 +83,11 @@ ExitCode failStep(const AppFolder& appFolder, const std::wstring& heading, const
 }
 
 // Only a manifest signed by a built-in key is read at all.
-ExitCode checkSignature(const AppFolder& appFolder, const ByteBuffer& servedManifest, std::wstring& errorText)
+ExitCode checkSignature(HttpSession& session, const AppFolder& appFolder, const ByteBuffer& servedManifest,
+                        std::wstring& errorText)
 {
     ByteBuffer signature;
-    if (!runStep([&] { return fetchManifestSignature(kBuildOptions.manifestUrl, signature, errorText); }, errorText)) {
+    if (!runStep([&] { return fetchManifestSignature(session, kBuildOptions.manifestUrl, signature, errorText); }, errorText)) {
         return failStep(appFolder, L"Nie udało się pobrać podpisu manifestu aktualizacji.", L"", errorText,
                         ExitManifestNotFetched);
     }
@@ -98,14 +99,15 @@ ExitCode checkSignature(const AppFolder& appFolder, const ByteBuffer& servedMani
     return ExitStarted;
 }
 
-ExitCode update(const AppFolder& appFolder, const UpdateManifest& manifest, std::wstring& errorText)
+ExitCode update(HttpSession& session, const AppFolder& appFolder, const UpdateManifest& manifest,
+                std::wstring& errorText)
 {
     appendLogLine(appFolder, L"Wykryto nową wersję, rozpoczynam aktualizację");
     UpdateSettings settings;
     settings.skipUnchanged = kBuildOptions.skipUnchanged;
     settings.durableWrites = kBuildOptions.durableWrites;
     bool previousReleaseIntact = true;
-    if (!runStep([&] { return applyUpdate(manifest, appFolder, settings, previousReleaseIntact, errorText); },
+    if (!runStep([&] { return applyUpdate(session, manifest, appFolder, settings, previousReleaseIntact, errorText); },
                  errorText)) {
         return failStep(appFolder,
                         L"Jest dostępna nowa wersja programu (" + manifest.version +
@@ -134,9 +136,11 @@ ExitCode runLocked(const AppFolder& appFolder)
     }
     appendLogLine(appFolder, L"Wersja lokalna: " + localVersion);
 
+    HttpSession session(kBuildOptions.keepConnection);
     std::wstring manifestText;
     ByteBuffer servedManifest;
-    if (!runStep([&] { return fetchManifestText(kBuildOptions.manifestUrl, manifestText, errorText, &servedManifest); },
+    if (!runStep([&] { return fetchManifestText(session, kBuildOptions.manifestUrl, manifestText, errorText,
+                                                &servedManifest); },
                  errorText)) {
         return failStep(appFolder, L"Nie udało się pobrać manifestu aktualizacji.", L"", errorText,
                         ExitManifestNotFetched);
@@ -144,7 +148,7 @@ ExitCode runLocked(const AppFolder& appFolder)
     appendLogLine(appFolder, L"Manifest pobrany");
 
     if (*kBuildOptions.releasePublicKeys != L'\0') {
-        ExitCode signature = checkSignature(appFolder, servedManifest, errorText);
+        ExitCode signature = checkSignature(session, appFolder, servedManifest, errorText);
         if (signature != ExitStarted) {
             return signature;
         }
@@ -158,7 +162,7 @@ ExitCode runLocked(const AppFolder& appFolder)
     appendLogLine(appFolder, L"Wersja z manifestu: " + manifest.version);
 
     if (isNewerVersion(manifest.version, localVersion)) {
-        return update(appFolder, manifest, errorText);
+        return update(session, appFolder, manifest, errorText);
     }
     appendLogLine(appFolder, L"Wersja lokalna jest aktualna");
     return startApplication(appFolder);

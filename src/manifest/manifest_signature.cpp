@@ -78,9 +78,10 @@ std::wstring signatureAddress(const std::wstring& manifestAddress)
     return manifestAddress + L".sig";
 }
 
-bool fetchManifestSignature(const std::wstring& manifestAddress, ByteBuffer& signatureFile, std::wstring& errorText)
+bool fetchManifestSignature(HttpSession& session, const std::wstring& manifestAddress, ByteBuffer& signatureFile,
+                            std::wstring& errorText)
 {
-    return httpGet(signatureAddress(manifestAddress), signatureFile, errorText);
+    return httpGet(session, signatureAddress(manifestAddress), signatureFile, errorText);
 }
 
 bool isManifestSignedBy(const ByteBuffer& manifestBytes, const ByteBuffer& signatureFile, const std::wstring& publicKeys)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/text.h"
+#include "transfer/http_get.h"
 
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ bool decodeBase64Line(const ByteBuffer& file, size_t size, ByteBuffer& bytes);
 std::wstring signatureAddress(const std::wstring& manifestAddress);
 
 // Downloads the signature file of a manifest; the failure text is the download's own.
-bool fetchManifestSignature(const std::wstring& manifestAddress, ByteBuffer& signatureFile, std::wstring& errorText);
+bool fetchManifestSignature(HttpSession& session, const std::wstring& manifestAddress, ByteBuffer& signatureFile,
+                            std::wstring& errorText);
 
 // Whether the manifest's bytes, exactly as served, carry a valid signature by one of the keys.
 // False for a malformed signature file and for a key list that parsePublicKeys refuses.

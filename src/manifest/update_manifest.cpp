@@ -12,13 +12,6 @@
 
 namespace ovan {
 
-bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wstring& errorText,
-                       ByteBuffer* servedBytes)
-{
-    HttpSession ownSession(false);
-    return fetchManifestText(ownSession, address, text, errorText, servedBytes);
-}
-
 bool fetchManifestText(HttpSession& session, const std::wstring& address, std::wstring& text,
                        std::wstring& errorText, ByteBuffer* servedBytes)
 {

@@ -25,9 +25,6 @@ struct UpdateManifest {
 // Downloads the manifest and decodes it strictly from UTF-8; servedBytes, when given, receives the body as served.
 bool fetchManifestText(HttpSession& session, const std::wstring& address, std::wstring& text,
                        std::wstring& errorText, ByteBuffer* servedBytes = nullptr);
-// The same on a session of its own.
-bool fetchManifestText(const std::wstring& address, std::wstring& text, std::wstring& errorText,
-                       ByteBuffer* servedBytes = nullptr);
 
 // The characters between the quotes of the first string value of "key"; no escapes decoded.
 bool findStringValue(const std::wstring& source, const std::wstring& key, std::wstring& value);

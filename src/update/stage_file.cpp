@@ -38,13 +38,6 @@ std::wstring upperCased(std::wstring text)
 
 }  // namespace
 
-bool stageFile(const ManifestFileEntry& entry, const std::wstring& stagingPath, const AppFolder& appFolder,
-               std::wstring& errorText, bool durable)
-{
-    HttpSession ownSession(false);
-    return stageFile(ownSession, entry, stagingPath, appFolder, errorText, durable);
-}
-
 bool stageFile(HttpSession& session, const ManifestFileEntry& entry, const std::wstring& stagingPath,
                const AppFolder& appFolder, std::wstring& errorText, bool durable)
 {

@@ -12,8 +12,5 @@ namespace ovan {
 // manifest's digest.
 bool stageFile(HttpSession& session, const ManifestFileEntry& entry, const std::wstring& stagingPath,
                const AppFolder& appFolder, std::wstring& errorText, bool durable = true);
-// The same, downloading on a session of its own.
-bool stageFile(const ManifestFileEntry& entry, const std::wstring& stagingPath, const AppFolder& appFolder,
-               std::wstring& errorText, bool durable = true);
 
 }  // namespace ovan

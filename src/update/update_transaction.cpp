@@ -55,7 +55,7 @@ StagedFile recordFor(const ManifestFileEntry& entry, const AppFolder& appFolder,
     return record;
 }
 
-bool stageAll(const UpdateManifest& manifest, const AppFolder& appFolder, const std::wstring& stagingFolder,
+bool stageAll(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder, const std::wstring& stagingFolder,
               const UpdateSettings& settings, std::vector<StagedFile>& stagedFiles, std::wstring& errorText)
 {
     for (const ManifestFileEntry& entry : manifest.files) {
@@ -71,7 +71,7 @@ bool stageAll(const UpdateManifest& manifest, const AppFolder& appFolder, const 
             appendLogLine(appFolder, L"Plik bez zmian: " + entry.name);
             continue;
         }
-        if (!stageFile(entry, record.stagingPath, appFolder, errorText, settings.durableWrites)) {
+        if (!stageFile(session, entry, record.stagingPath, appFolder, errorText, settings.durableWrites)) {
             return false;
         }
         stagedFiles.push_back(std::move(record));
@@ -227,14 +227,14 @@ bool putBack(const StagedFile& record, const AppFolder& appFolder, std::wstring&
 
 }  // namespace
 
-bool applyUpdate(const UpdateManifest& manifest, const AppFolder& appFolder, const UpdateSettings& settings,
-                 bool& previousReleaseIntact, std::wstring& errorText)
+bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
+                 const UpdateSettings& settings, bool& previousReleaseIntact, std::wstring& errorText)
 {
     previousReleaseIntact = true;
     std::wstring stagingFolder = joinPath(appFolder, kStagingFolderName);
     std::vector<StagedFile> stagedFiles;
     return prepareStagingFolder(stagingFolder, appFolder, errorText) &&
-           stageAll(manifest, appFolder, stagingFolder, settings, stagedFiles, errorText) &&
+           stageAll(session, manifest, appFolder, stagingFolder, settings, stagedFiles, errorText) &&
            swapAndCommit(manifest, appFolder, stagingFolder, stagedFiles, settings, previousReleaseIntact, errorText);
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/paths.h"
 #include "manifest/update_manifest.h"
+#include "transfer/http_get.h"
 
 #include <string>
 #include <vector>
@@ -27,8 +28,8 @@ struct UpdateSettings {
 
 // Stages and verifies every file, then swaps them in with backups; rolls back a failed swap.
 // On false, previousReleaseIntact tells whether the installed release is still complete as it was.
-bool applyUpdate(const UpdateManifest& manifest, const AppFolder& appFolder, const UpdateSettings& settings,
-                 bool& previousReleaseIntact, std::wstring& errorText);
+bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
+                 const UpdateSettings& settings, bool& previousReleaseIntact, std::wstring& errorText);
 
 // Puts back what the swap replaced, last record first; each failure is logged and the rest goes on.
 // True when every file is back; otherwise failureText names the first file that is not.

@@ -22,7 +22,8 @@ int wmain(int argc, wchar_t** argv)
     ovan::AppFolder appFolder = argv[5];
 
     std::wstring errorText = L"<bez zmian>";
-    bool staged = ovan::stageFile(entry, stagingPath, appFolder, errorText);
+    ovan::HttpSession session(false);
+    bool staged = ovan::stageFile(session, entry, stagingPath, appFolder, errorText);
 
     std::string bytes = ovan::encodeUtf8(errorText);
     DWORD written = 0;
