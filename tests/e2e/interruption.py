@@ -134,7 +134,9 @@ def start_prefix():
     """The persistent wineserver and the idle desktop helper, as wine_prefix.py leaves them."""
     subprocess.run([winetools.wineserver(), "-p"], check=True, **QUIET)
     stop = os.path.join(os.environ["OVAN_TEST_STATE"], "idle.stop")
-    winetools.start_windows([os.path.join(os.environ["OVAN_TEST_BIN"], "ovan_idle.exe"), winetools.win_path(stop)])
+    # Forked off by setsid, so that it is no child of the test's process, which would wait for it.
+    subprocess.run(["setsid", "-f", winetools.wine(), os.path.join(os.environ["OVAN_TEST_BIN"], "ovan_idle.exe"),
+                    winetools.win_path(stop)], check=True, **QUIET)
     _warm_up()
 
 

@@ -164,7 +164,7 @@ class OrdinaryUpdateUnderTrace(InterruptionTestCase):
 
 class InterruptedUpdate(InterruptionTestCase):
     def cuts(self):
-        """(label, cut, whether current.txt held the new version when it hit, the move held back):
+        """(label, cut, whether current.txt held the new version when it hit, the move it holds back):
         every move of the swap, found by its place among the renames of an ordinary traced update;
         the write of current.txt; the clean-up after the commit."""
         self.start_update()
@@ -182,7 +182,7 @@ class InterruptedUpdate(InterruptionTestCase):
         return cuts
 
     def cut_update(self, cut, expected_move):
-        """The AppFolder as the cut left it, kept aside as well; whether a record was left."""
+        """Cuts the update off; returns a copy of the AppFolder as the cut left it, for each next start."""
         self.start_update()
         pending = interruption.cut_off(self.launcher(), self.app, cut, os.path.join(self.work, "cut.strace"))
         self.assertIsNotNone(pending, "the launcher ended before the cut")
