@@ -5,31 +5,32 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace ovan {
 
 namespace {
 
-// Where the object at path really lies, the object itself and not what it may point to; empty when
-// it cannot be opened.
+// Where the object at path really lies, the object itself and not what it may point to: its volume and
+// its path on that volume; empty when it cannot be opened. (GetFinalPathNameByHandleW would do, but Wine
+// refuses it for paths longer than MAX_PATH.)
 std::wstring finalPathOf(const std::wstring& path)
 {
     FileHandle object(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!object) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!object || !GetFileInformationByHandle(object.get(), &information)) {
         return std::wstring();
     }
-    DWORD size = GetFinalPathNameByHandleW(object.get(), nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (size == 0) {
+    std::vector<unsigned char> nameInformation(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    if (!GetFileInformationByHandleEx(object.get(), FileNameInfo, nameInformation.data(),
+                                      static_cast<DWORD>(nameInformation.size()))) {
         return std::wstring();
     }
-    std::wstring finalPath(size, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(object.get(), &finalPath[0], size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= size) {
-        return std::wstring();
-    }
-    finalPath.resize(length);
-    return finalPath;
+    const FILE_NAME_INFO* name = reinterpret_cast<const FILE_NAME_INFO*>(nameInformation.data());
+    return std::to_wstring(information.dwVolumeSerialNumber) + L"|" +
+           std::wstring(name->FileName, name->FileNameLength / sizeof(wchar_t));
 }
 
 // Wine opens a link's target even when asked for the link itself, and every removal there acts on the

@@ -67,6 +67,8 @@ class LongAppFolder(LauncherTestCase):
                 self.assertEqual(self.read("current.txt"), BOM + b"1.1.0")
                 self.assertEqual(self.requested(), [MANIFEST_PATH, "/files/app.dll", "/files/plugin.dll"])
                 self.assertIn("Aktualizacja zakończona pomyślnie", self.log_entries())
+                # The clean-up works in a long folder too: no backup, staging folder or record is left.
+                self.assertEqual([n for n in self.listing() if n.endswith(".old") or n.startswith("_update")], [])
                 # Wine's CreateProcessW refuses a path this long; Windows with long paths enabled does not.
                 if self.exit_code == 0:
                     self.assertEqual(self.wait_started(), ('"%s" /start' % self.win("Pellaron.exe"), self.win()))
