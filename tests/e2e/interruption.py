@@ -109,6 +109,15 @@ def prefix_processes():
     return found
 
 
+def _ended(pid):
+    """The process is gone or a zombie, waiting only for its parent to collect it."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
 def _wait_until(condition, timeout, what):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -189,7 +198,11 @@ class TracedServer:
         would wait forever on their lost server."""
         if self.strace.poll() is None:
             os.kill(self.pid, signal.SIGKILL)
+            # A held-back call keeps the wineserver stopped until strace lets it go, which it does at once
+            # when it ends; a kill already pending then ends the wineserver before the call is made.
+            self.strace.kill()
         self.strace.wait(30)
+        _wait_until(lambda: _ended(self.pid), 30, "the traced wineserver to end")
         for pid in prefix_processes():
             try:
                 os.kill(pid, signal.SIGKILL)
@@ -274,7 +287,10 @@ def cut_off(args, cwd, cut, log):
         finally:
             if started.poll() is None:
                 os.kill(program, signal.SIGKILL)
+                # For a launcher under strace, started is strace: see TracedServer.kill.
+                started.kill()
             started.wait(30)
+            _wait_until(lambda: _ended(program), 30, "the launcher to end")
         return pending
     finally:
         if server:

@@ -187,7 +187,9 @@ class InterruptedUpdate(InterruptionTestCase):
         pending = interruption.cut_off(self.launcher(), self.app, cut, os.path.join(self.work, "cut.strace"))
         self.assertIsNotNone(pending, "the launcher ended before the cut")
         if expected_move:
-            self.assertTrue(matches(interruption.move_of(pending, self.app), expected_move), pending.text)
+            source, _ = interruption.move_of(pending, self.app)
+            self.assertTrue(matches((source, _), expected_move), pending.text)
+            self.assertTrue(os.path.exists(self.path(source)), "the held-back move was made")
         snapshot = self.app + "-cut"
         interruption.copy_folder(self.app, snapshot)
         return snapshot
