@@ -86,6 +86,9 @@ bool putPreviousReleaseBack(const RecordedTransaction& transaction, const AppFol
     if (!recordsOf(transaction, appFolder, records, errorText) || !restoreBackups(records, appFolder, errorText)) {
         return false;
     }
+    // A version written for the release that never came in goes with it.
+    unsigned long ignored = 0;
+    removeFile(joinPath(appFolder, kVersionTempName), ignored);
     removeTree(joinPath(appFolder, kStagingFolderName));
     return true;
 }
