@@ -52,6 +52,16 @@ class Call:
         return match.group(2) if match else None
 
 
+def can_trace():
+    """Whether this machine lets strace hold back a system call (a container may forbid ptrace)."""
+    try:
+        probe = subprocess.run(["strace", "-f", "-e", "inject=getpid:delay_enter=1", "true"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return probe.returncode == 0
+
+
 def read_calls(path):
     """Every call of an strace -f -ttt log in the order they began; the last may still be pending."""
     if not os.path.exists(path):

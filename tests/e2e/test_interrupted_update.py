@@ -61,6 +61,7 @@ def matches(move, expected):
     return all(want is ANY or want == got for got, want in zip(move, expected))
 
 
+@unittest.skipUnless(interruption.can_trace(), "strace cannot trace here (ptrace not permitted)")
 class InterruptionTestCase(TransactionTestCase):
     maxDiff = None
 
