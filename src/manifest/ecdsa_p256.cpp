@@ -1,6 +1,6 @@
 #include "manifest/ecdsa_p256.h"
 
-#include "common/scoped_handle.h"
+#include "common/cng_handles.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -9,27 +9,9 @@ namespace ovan {
 
 namespace {
 
-struct ProviderTraits {
-    using Value = BCRYPT_ALG_HANDLE;
-    static Value empty() { return nullptr; }
-    static void release(Value value) { BCryptCloseAlgorithmProvider(value, 0); }
-};
-
-struct KeyTraits {
-    using Value = BCRYPT_KEY_HANDLE;
-    static Value empty() { return nullptr; }
-    static void release(Value value) { BCryptDestroyKey(value); }
-};
-
-struct DigestTraits {
-    using Value = BCRYPT_HASH_HANDLE;
-    static Value empty() { return nullptr; }
-    static void release(Value value) { BCryptDestroyHash(value); }
-};
-
-using Provider = Scoped<ProviderTraits>;
-using Key = Scoped<KeyTraits>;
-using Digest = Scoped<DigestTraits>;
+using Provider = CngProvider;
+using Key = CngKey;
+using Digest = CngHash;
 
 const ULONG kCoordinateSize = 32;
 const ULONG kDigestSize = 32;

@@ -1,5 +1,6 @@
 #include "transfer/sha256_file.h"
 
+#include "common/cng_handles.h"
 #include "common/scoped_handle.h"
 
 #include <windows.h>
@@ -11,26 +12,14 @@ namespace ovan {
 
 namespace {
 
-struct AlgorithmTraits {
-    using Value = BCRYPT_ALG_HANDLE;
-    static Value empty() { return nullptr; }
-    static void release(Value value) { BCryptCloseAlgorithmProvider(value, 0); }
-};
-
-struct HashTraits {
-    using Value = BCRYPT_HASH_HANDLE;
-    static Value empty() { return nullptr; }
-    static void release(Value value) { BCryptDestroyHash(value); }
-};
-
 struct HeapBlockTraits {
     using Value = void*;
     static Value empty() { return nullptr; }
     static void release(Value value) { HeapFree(GetProcessHeap(), 0, value); }
 };
 
-using AlgorithmHandle = Scoped<AlgorithmTraits>;
-using HashHandle = Scoped<HashTraits>;
+using AlgorithmHandle = CngProvider;
+using HashHandle = CngHash;
 using HeapBlock = Scoped<HeapBlockTraits>;
 
 const size_t kReadBufferSize = 65536;
