@@ -108,12 +108,13 @@ bool moveFile(const std::wstring& from, const std::wstring& to, const wchar_t* f
 // is missing may be the only copy left of it, and stays.
 bool discardLeftoverBackup(const StagedFile& record, std::wstring& errorText)
 {
+    if (!record.targetExisted) {
+        return true;
+    }
     unsigned long systemError = 0;
     switch (examinePath(record.backupPath, systemError)) {
     case PathState::Present:
-        if (record.targetExisted) {
-            removeFile(record.backupPath, systemError);
-        }
+        removeFile(record.backupPath, systemError);
         return true;
     case PathState::Missing:
         return true;
@@ -168,9 +169,7 @@ void removeBackups(const std::vector<StagedFile>& stagedFiles)
 {
     for (const StagedFile& record : stagedFiles) {
         unsigned long ignored = 0;
-        if (pathPresent(record.backupPath)) {
-            removeFile(record.backupPath, ignored);
-        }
+        removeFile(record.backupPath, ignored);
     }
 }
 
