@@ -224,8 +224,9 @@ int packRelease(const PackRequest& request)
         problems.add(manifestPath, L"nie udało się zapisać manifestu");
         return 1;
     }
-    say(L"Zapisano manifest wersji " + request.version + L" (" + std::to_wstring(entries.size()) + L" plików): " +
-        manifestPath);
+    // "liczba plików: N" reads right for every N; "N plików" does not for 1 to 4.
+    say(L"Zapisano manifest wersji " + request.version + L" (liczba plików: " + std::to_wstring(entries.size()) +
+        L"): " + manifestPath);
     if (!publicKey.empty()) {
         say(L"Zapisano podpis: " + signaturePath + L" (klucz publiczny " + publicKey + L")");
     }
