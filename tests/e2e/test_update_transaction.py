@@ -29,6 +29,30 @@ def files_of(version, *names):
     return {name: payload(name, version) for name in names}
 
 
+class Holder:
+    """Another program holding a file without sharing (ovan_hold_file.exe)."""
+
+    def __init__(self, ready, args, when_exists):
+        self.ready = ready
+        trigger = [winetools.win_path(when_exists)] if when_exists else []
+        self.process = winetools.start_windows(args + [winetools.win_path(ready)] + trigger)
+
+    def wait_until_held(self, timeout=60):
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(self.ready) and time.monotonic() < deadline:
+            time.sleep(0.005)
+
+    def release_after(self, seconds):
+        self.wait_until_held()
+        time.sleep(seconds)
+        open(self.ready + ".release", "w").close()
+
+    def release(self):
+        if self.process.returncode is None:
+            open(self.ready + ".release", "w").close()
+            self.process.wait(30)
+
+
 class TransactionTestCase(LauncherTestCase):
     def install(self, version, files):
         self.write("current.txt", BOM + version.encode())
@@ -51,60 +75,32 @@ class TransactionTestCase(LauncherTestCase):
     def staged(self):
         return {name: self.read(os.path.join("_update_tmp", name)) for name in self.listing("_update_tmp")}
 
-    def hold_during_swap(self, name):
+    def hold_during_swap(self, name, for_seconds=None):
         """Starts a holder for a file of the AppFolder; returns the route hook that lets it take the file
-        and the call that lets it go. Hooked on the last download, the file is held from then on: after
-        current.txt was read and before the swap begins."""
-        markers = self.app + "-hold"
-        shutil.rmtree(markers, ignore_errors=True)
-        os.makedirs(markers)
-        trigger, ready = os.path.join(markers, "go"), os.path.join(markers, "ready")
-        holder = winetools.start_windows([os.path.join(TEST_BIN, "ovan_hold_file.exe"), self.win(name),
-                                          winetools.win_path(ready), winetools.win_path(trigger)])
+        and the call that lets it go (or it lets go for_seconds after it took the file). Hooked on the last
+        download, the file is held from then on: after current.txt was read and before the swap begins."""
+        trigger = self.app + "-hold-go-" + name.replace(os.sep, "_")
+        if os.path.exists(trigger):
+            os.remove(trigger)
+        holder = self.hold(name, when_exists=trigger, for_seconds=for_seconds)
 
         def hook():
             open(trigger, "w").close()
-            deadline = time.monotonic() + 30
-            while not os.path.exists(ready) and time.monotonic() < deadline:
-                time.sleep(0.01)
-
-        def release():
-            if holder.returncode is None:
-                open(ready + ".release", "w").close()
-                try:
-                    holder.wait(30)
-                except subprocess.TimeoutExpired:
-                    holder.kill()
-                    holder.wait()
-        self.addCleanup(release)
-        return hook, release
+            holder.wait_until_held(30)
+        return hook, holder.release
 
     def hold(self, name, when_exists=None, for_seconds=None):
         """Starts a holder that opens a file of the AppFolder without sharing once the file when_exists
-        appears, or at once; it lets go for_seconds after it took the file, or when the returned call is made."""
+        appears, or at once; it lets go for_seconds after it took the file, or on release()."""
         markers = self.app + "-hold-" + name.replace(os.sep, "_")
         shutil.rmtree(markers, ignore_errors=True)
         os.makedirs(markers)
-        ready = os.path.join(markers, "ready")
-        args = [os.path.join(TEST_BIN, "ovan_hold_file.exe"), self.win(name), winetools.win_path(ready)]
-        if when_exists:
-            args.append(winetools.win_path(when_exists))
-        holder = winetools.start_windows(args)
-
-        def release():
-            if holder.returncode is None:
-                open(ready + ".release", "w").close()
-                holder.wait(30)
+        args = [os.path.join(TEST_BIN, "ovan_hold_file.exe"), self.win(name)]
+        holder = Holder(os.path.join(markers, "ready"), args, when_exists)
         if for_seconds is not None:
-            def timed_release():
-                deadline = time.monotonic() + 60
-                while not os.path.exists(ready) and time.monotonic() < deadline:
-                    time.sleep(0.005)
-                time.sleep(for_seconds)
-                open(ready + ".release", "w").close()
-            threading.Thread(target=timed_release, daemon=True).start()
-        self.addCleanup(release)
-        return release
+            threading.Thread(target=holder.release_after, args=(for_seconds,), daemon=True).start()
+        self.addCleanup(holder.release)
+        return holder
 
     def assertUpdateFailed(self, text):
         self.assertFatal(4, FAILED + text)
@@ -489,19 +485,12 @@ class MomentaryLock(TransactionTestCase):
                 self.fresh()
                 self.install("1.0.0", files_of("1.0.0", *self.NAMES))
                 before = self.installation()
-                trigger = self.app + "-lock-go"
-                if os.path.exists(trigger):
-                    os.remove(trigger)
-                release_file = self.hold("two.dll", when_exists=trigger, for_seconds=seconds)
-
-                def hook():
-                    open(trigger, "w").close()
-                    time.sleep(0.1)
+                hook, let_go = self.hold_during_swap("two.dll", for_seconds=seconds)
                 release = files_of("1.1.0", *self.NAMES)
                 self.serve_release("1.1.0", release, routes={"three.dll": Route(body=release["three.dll"], hook=hook)})
 
                 self.run_launcher()
-                release_file()
+                let_go()
 
                 if succeeds:
                     self.assertEqual(self.exit_code, 0, self.stderr)
@@ -521,7 +510,7 @@ class BackupHeldDuringRollback(TransactionTestCase):
         release = files_of("1.1.0", *names)
         # c.dll's replacement fails; a.dll's backup is held from the moment it exists, so it cannot go back.
         hook, release_staged = self.hold_during_swap(os.path.join("_update_tmp", "c.dll.new"))
-        release_backup = self.hold("a.dll.old", when_exists=self.path("a.dll.old"))
+        backup_holder = self.hold("a.dll.old", when_exists=self.path("a.dll.old"))
         self.serve_release("1.1.0", release, routes={"d.dll": Route(body=release["d.dll"], hook=hook)})
 
         self.run_launcher()
@@ -537,7 +526,7 @@ class BackupHeldDuringRollback(TransactionTestCase):
         self.assertTrue(os.path.exists(self.path("_update_journal")))
 
         # Once the backup is free and the release withdrawn, the next start puts the old release back.
-        release_backup()
+        backup_holder.release()
         self.serve_release("1.0.0", files_of("1.0.0", *names))
         self.run_launcher()
 
