@@ -50,12 +50,8 @@ bool examineEntry(const RecordedEntry& entry, StagedFile& record, std::wstring& 
 bool recordsOf(const RecordedTransaction& transaction, const AppFolder& appFolder, std::vector<StagedFile>& records,
                std::wstring& errorText)
 {
-    std::wstring stagingFolder = joinPath(appFolder, kStagingFolderName);
     for (const RecordedEntry& entry : transaction.entries) {
-        StagedFile record;
-        record.stagingPath = joinPath(stagingFolder, entry.name + L".new");
-        record.targetPath = joinPath(appFolder, entry.name);
-        record.backupPath = joinPath(appFolder, entry.name + L".old");
+        StagedFile record = stagedFileFor(entry.name, appFolder);
         if (!examineEntry(entry, record, errorText)) {
             return false;
         }
@@ -69,7 +65,7 @@ void completeCleanUp(const RecordedTransaction& transaction, const AppFolder& ap
     appendLogLine(appFolder, L"Kończenie przerwanej aktualizacji do wersji " + transaction.version);
     for (const RecordedEntry& entry : transaction.entries) {
         unsigned long ignored = 0;
-        removeFile(joinPath(appFolder, entry.name + L".old"), ignored);
+        removeFile(stagedFileFor(entry.name, appFolder).backupPath, ignored);
     }
     removeTree(joinPath(appFolder, kStagingFolderName));
     if (transaction.deletesObsoleteExecutable) {

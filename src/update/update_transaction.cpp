@@ -46,20 +46,11 @@ bool alreadyInstalled(const ManifestFileEntry& entry, const std::wstring& target
            sha256FileHex(targetPath, digest) && digest == toUpperAscii(entry.sha256);
 }
 
-StagedFile recordFor(const ManifestFileEntry& entry, const AppFolder& appFolder, const std::wstring& stagingFolder)
-{
-    StagedFile record;
-    record.stagingPath = joinPath(stagingFolder, entry.name + L".new");
-    record.targetPath = joinPath(appFolder, entry.name);
-    record.backupPath = joinPath(appFolder, entry.name + L".old");
-    return record;
-}
-
-bool stageAll(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder, const std::wstring& stagingFolder,
+bool stageAll(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
               const UpdateSettings& settings, std::vector<StagedFile>& stagedFiles, std::wstring& errorText)
 {
     for (const ManifestFileEntry& entry : manifest.files) {
-        StagedFile record = recordFor(entry, appFolder, stagingFolder);
+        StagedFile record = stagedFileFor(entry.name, appFolder);
         unsigned long systemError = 0;
         PathState target = examinePath(record.targetPath, systemError);
         if (target == PathState::Unknown) {
@@ -226,6 +217,15 @@ bool putBack(const StagedFile& record, const AppFolder& appFolder, std::wstring&
 
 }  // namespace
 
+StagedFile stagedFileFor(const std::wstring& name, const AppFolder& appFolder)
+{
+    StagedFile record;
+    record.stagingPath = joinPath(joinPath(appFolder, kStagingFolderName), name + L".new");
+    record.targetPath = joinPath(appFolder, name);
+    record.backupPath = joinPath(appFolder, name + L".old");
+    return record;
+}
+
 bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
                  const UpdateSettings& settings, bool& previousReleaseIntact, std::wstring& errorText)
 {
@@ -233,7 +233,7 @@ bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const App
     std::wstring stagingFolder = joinPath(appFolder, kStagingFolderName);
     std::vector<StagedFile> stagedFiles;
     return prepareStagingFolder(stagingFolder, appFolder, errorText) &&
-           stageAll(session, manifest, appFolder, stagingFolder, settings, stagedFiles, errorText) &&
+           stageAll(session, manifest, appFolder, settings, stagedFiles, errorText) &&
            swapAndCommit(manifest, appFolder, stagingFolder, stagedFiles, settings, previousReleaseIntact, errorText);
 }
 

@@ -18,6 +18,9 @@ struct StagedFile {
     bool replaced = false;
 };
 
+// The paths of one entry, flags cleared: staged in the staging folder, backed up beside its target.
+StagedFile stagedFileFor(const std::wstring& name, const AppFolder& appFolder);
+
 // The maker's choices that change how an update is applied.
 struct UpdateSettings {
     // An installed file that already has the manifest's digest is neither downloaded nor moved.
