@@ -26,6 +26,10 @@ class OptionalUpdate(TransactionTestCase):
              "Nie udało się pobrać manifestu aktualizacji.\n\n" + STARTS + "\n\nSerwer zwrócił HTTP 404 dla " + address),
             ("invalid manifest", lambda: self.serve_manifest(b'{"version": "2.0"}'), 3,
              "Manifest aktualizacji jest niepoprawny.\n\n" + STARTS),
+            # Last, as nothing answers afterwards.
+            ("server down", self.server.stop, 2,
+             "Nie udało się pobrać manifestu aktualizacji.\n\n" + STARTS +
+             "\n\nWinHttpSendRequest nie powiodło się. kod błędu 12029"),
         ]
         for label, serve, exit_code, text in cases:
             with self.subTest(label):
