@@ -82,21 +82,24 @@ ExitCode failStep(const AppFolder& appFolder, const std::wstring& heading, const
     return started == ExitStarted ? exitCode : started;
 }
 
-// Only a manifest signed by a built-in key is read at all.
-ExitCode checkSignature(HttpSession& session, const AppFolder& appFolder, const ByteBuffer& servedManifest,
-                        std::wstring& errorText)
+// Only a manifest signed by a built-in key is read at all; when it is not, exitCode is how the run ended.
+bool signatureAccepted(HttpSession& session, const AppFolder& appFolder, const ByteBuffer& servedManifest,
+                       std::wstring& errorText, ExitCode& exitCode)
 {
     ByteBuffer signature;
-    if (!runStep([&] { return fetchManifestSignature(session, kBuildOptions.manifestUrl, signature, errorText); }, errorText)) {
-        return failStep(appFolder, L"Nie udało się pobrać podpisu manifestu aktualizacji.", L"", errorText,
-                        ExitManifestNotFetched);
+    if (!runStep([&] { return fetchManifestSignature(session, kBuildOptions.manifestUrl, signature, errorText); },
+                 errorText)) {
+        exitCode = failStep(appFolder, L"Nie udało się pobrać podpisu manifestu aktualizacji.", L"", errorText,
+                            ExitManifestNotFetched);
+        return false;
     }
     std::wstring ignored;
     if (!runStep([&] { return isManifestSignedBy(servedManifest, signature, kBuildOptions.releasePublicKeys); },
                  ignored)) {
-        return failStep(appFolder, L"Podpis manifestu aktualizacji jest niepoprawny.", L"", L"", ExitManifestInvalid);
+        exitCode = failStep(appFolder, L"Podpis manifestu aktualizacji jest niepoprawny.", L"", L"", ExitManifestInvalid);
+        return false;
     }
-    return ExitStarted;
+    return true;
 }
 
 ExitCode update(HttpSession& session, const AppFolder& appFolder, const UpdateManifest& manifest,
@@ -147,11 +150,10 @@ ExitCode runLocked(const AppFolder& appFolder)
     }
     appendLogLine(appFolder, L"Manifest pobrany");
 
-    if (*kBuildOptions.releasePublicKeys != L'\0') {
-        ExitCode signature = checkSignature(session, appFolder, servedManifest, errorText);
-        if (signature != ExitStarted) {
-            return signature;
-        }
+    ExitCode signatureRefused = ExitManifestInvalid;
+    if (*kBuildOptions.releasePublicKeys != L'\0' &&
+        !signatureAccepted(session, appFolder, servedManifest, errorText, signatureRefused)) {
+        return signatureRefused;
     }
 
     UpdateManifest manifest;
