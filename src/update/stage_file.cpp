@@ -1,5 +1,6 @@
 #include "update/stage_file.h"
 
+#include "common/file_bytes.h"
 #include "common/scoped_handle.h"
 #include "diagnostics/update_log.h"
 #include "transfer/http_get.h"
@@ -22,10 +23,7 @@ bool writeStagingFile(const std::wstring& stagingPath, const ByteBuffer& body, b
     if (!file) {
         return false;
     }
-    DWORD written = 0;
-    return (body.empty() || (WriteFile(file.get(), body.data(), static_cast<DWORD>(body.size()), &written, nullptr) &&
-                             written == body.size())) &&
-           (!durable || FlushFileBuffers(file.get()));
+    return writeBytes(file.get(), body.data(), body.size(), durable);
 }
 
 std::wstring upperCased(std::wstring text)

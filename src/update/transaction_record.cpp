@@ -1,11 +1,15 @@
 #include "update/transaction_record.h"
 
+#include "common/file_bytes.h"
 #include "common/file_moves.h"
 #include "common/file_removal.h"
 #include "common/text.h"
 #include "common/working_names.h"
 
 #include <windows.h>
+
+#include <algorithm>
+#include <iterator>
 
 namespace ovan {
 
@@ -63,63 +67,36 @@ std::wstring recordText(const RecordedTransaction& transaction)
     return text;
 }
 
-bool writeAll(HANDLE file, const std::string& bytes, bool durable)
+bool writeText(HANDLE file, const std::wstring& text, bool durable)
 {
-    DWORD written = 0;
-    return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size() && (!durable || FlushFileBuffers(file));
+    std::string bytes = encodeUtf8(text);
+    return writeBytes(file, bytes.data(), bytes.size(), durable);
 }
 
-bool readAll(const std::wstring& path, std::string& bytes, DWORD& code)
-{
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        code = GetLastError();
-        return false;
-    }
-    char chunk[4096];
-    DWORD read = 0;
-    while (ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr)) {
-        if (read == 0) {
-            return true;
-        }
-        bytes.append(chunk, read);
-    }
-    code = GetLastError();
-    return false;
-}
-
-// The complete lines of the record; a last line without its line end was cut off while being noted.
-bool recordLines(const std::string& bytes, std::vector<std::wstring>& lines)
-{
-    size_t complete = bytes.rfind("\r\n");
-    std::wstring text;
-    if (complete == std::string::npos ||
-        !decodeUtf8(reinterpret_cast<const unsigned char*>(bytes.data()), complete, text)) {
-        return false;
-    }
-    for (size_t start = 0;;) {
-        size_t end = text.find(kLineEnd, start);
-        lines.push_back(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-        if (end == std::wstring::npos) {
-            return true;
-        }
-        start = end + 2;
-    }
-}
-
-std::vector<std::wstring> fields(const std::wstring& line)
+std::vector<std::wstring> splitAt(const std::wstring& text, const std::wstring& separator)
 {
     std::vector<std::wstring> parts;
     for (size_t start = 0;;) {
-        size_t tab = line.find(L'\t', start);
-        parts.push_back(line.substr(start, tab == std::wstring::npos ? std::wstring::npos : tab - start));
-        if (tab == std::wstring::npos) {
+        size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+        if (end == std::wstring::npos) {
             return parts;
         }
-        start = tab + 1;
+        start = end + separator.size();
     }
+}
+
+// The complete lines of the record; a last line without its line end was cut off while being noted.
+bool recordLines(const ByteBuffer& bytes, std::vector<std::wstring>& lines)
+{
+    static const unsigned char lineEnd[] = {'\r', '\n'};
+    auto complete = std::find_end(bytes.begin(), bytes.end(), std::begin(lineEnd), std::end(lineEnd));
+    std::wstring text;
+    if (complete == bytes.end() || !decodeUtf8(bytes.data(), static_cast<size_t>(complete - bytes.begin()), text)) {
+        return false;
+    }
+    lines = splitAt(text, kLineEnd);
+    return true;
 }
 
 bool readFlag(const std::wstring& text, bool& flag)
@@ -145,7 +122,7 @@ bool readMove(const std::vector<std::wstring>& parts, std::vector<RecordedEntry>
 
 bool readLine(const std::wstring& line, RecordedTransaction& transaction)
 {
-    std::vector<std::wstring> parts = fields(line);
+    std::vector<std::wstring> parts = splitAt(line, L"\t");
     if (parts[0] == L"entry" && parts.size() == 3) {
         RecordedEntry entry;
         transaction.entries.push_back(entry);
@@ -163,8 +140,8 @@ bool parseRecord(const std::vector<std::wstring>& lines, RecordedTransaction& tr
     if (lines.size() < 3 || lines[0] != kHeader) {
         return false;
     }
-    std::vector<std::wstring> version = fields(lines[1]);
-    std::vector<std::wstring> obsolete = fields(lines[2]);
+    std::vector<std::wstring> version = splitAt(lines[1], L"\t");
+    std::vector<std::wstring> obsolete = splitAt(lines[2], L"\t");
     if (version.size() != 2 || version[0] != L"version" || !unescaped(version[1], transaction.version) ||
         obsolete.size() != 2 || obsolete[0] != L"obsolete" ||
         !readFlag(obsolete[1], transaction.deletesObsoleteExecutable)) {
@@ -199,7 +176,7 @@ bool TransactionRecord::create(const RecordedTransaction& transaction, const std
     {
         FileHandle draft(CreateFileW(draftPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        written = draft && writeAll(draft.get(), encodeUtf8(recordText(transaction)), durable_);
+        written = draft && writeText(draft.get(), recordText(transaction), durable_);
     }
     unsigned long code = 0;
     if (written && moveReplacing(draftPath, path, code)) {
@@ -216,7 +193,7 @@ bool TransactionRecord::create(const RecordedTransaction& transaction, const std
 
 bool TransactionRecord::append(const std::wstring& line, std::wstring& errorText)
 {
-    if (file_ && writeAll(file_.get(), encodeUtf8(line + kLineEnd), durable_)) {
+    if (file_ && writeText(file_.get(), line + kLineEnd, durable_)) {
         return true;
     }
     errorText = L"Nie udało się zapisać pliku: " + transactionRecordPath(appFolder_);
@@ -246,14 +223,19 @@ bool removeTransactionRecord(const AppFolder& appFolder)
 
 RecordState readTransactionRecord(const AppFolder& appFolder, RecordedTransaction& transaction)
 {
-    std::string bytes;
-    DWORD code = 0;
-    if (!readAll(transactionRecordPath(appFolder), bytes, code)) {
+    FileHandle file(CreateFileW(transactionRecordPath(appFolder).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        DWORD code = GetLastError();
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? RecordState::Missing
                                                                            : RecordState::Unreadable;
     }
+    ByteBuffer bytes;
     std::vector<std::wstring> lines;
-    return recordLines(bytes, lines) && parseRecord(lines, transaction) ? RecordState::Read : RecordState::Unreadable;
+    return readWholeFile(file.get(), bytes) == ReadOutcome::Read && recordLines(bytes, lines) &&
+                   parseRecord(lines, transaction)
+               ? RecordState::Read
+               : RecordState::Unreadable;
 }
 
 }  // namespace ovan

@@ -1,5 +1,6 @@
 #include "versions/local_version.h"
 
+#include "common/file_bytes.h"
 #include "common/file_moves.h"
 #include "common/file_removal.h"
 #include "common/memory_guard.h"
@@ -10,47 +11,11 @@
 
 #include <windows.h>
 
-#include <cstdint>
-
 namespace ovan {
 
 namespace {
 
 const wchar_t* const kOutOfMemoryText = L"Za mało pamięci, aby odczytać plik current.txt";
-
-enum class ReadOutcome { Read, Unreadable, OutOfMemory };
-
-// The buffer takes the file's size first, so a file larger than memory fails before it is read.
-ReadOutcome readWholeFile(HANDLE file, ByteBuffer& bytes)
-{
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file, &size)) {
-        return ReadOutcome::Unreadable;
-    }
-    uint64_t length = static_cast<uint64_t>(size.QuadPart);
-    if (length > bytes.max_size() || !withinMemory([&] { bytes.reserve(static_cast<size_t>(length)); })) {
-        return ReadOutcome::OutOfMemory;
-    }
-    unsigned char chunk[65536];
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(file, chunk, sizeof chunk, &read, nullptr)) {
-            return ReadOutcome::Unreadable;
-        }
-        if (read == 0) {
-            return ReadOutcome::Read;
-        }
-        if (!withinMemory([&] { bytes.insert(bytes.end(), chunk, chunk + read); })) {
-            return ReadOutcome::OutOfMemory;
-        }
-    }
-}
-
-bool writeAll(HANDLE file, const void* data, DWORD size)
-{
-    DWORD written = 0;
-    return size == 0 || (WriteFile(file, data, size, &written, nullptr) && written == size);
-}
 
 }  // namespace
 
@@ -116,9 +81,8 @@ bool writeVersionBytes(const std::wstring& path, const std::string& encoded, boo
         return false;
     }
     static const unsigned char byteOrderMark[] = {0xEF, 0xBB, 0xBF};
-    return writeAll(file.get(), byteOrderMark, sizeof byteOrderMark) &&
-           writeAll(file.get(), encoded.data(), static_cast<DWORD>(encoded.size())) &&
-           (!durable || FlushFileBuffers(file.get()));
+    return writeBytes(file.get(), byteOrderMark, sizeof byteOrderMark, false) &&
+           writeBytes(file.get(), encoded.data(), encoded.size(), durable);
 }
 
 }  // namespace

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "common/text.h"
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace ovan {
+
+enum class ReadOutcome { Read, Unreadable, OutOfMemory };
+
+// Reads an open file from its current position to its end. The buffer takes the file's size first, so a
+// file larger than memory fails before it is read.
+ReadOutcome readWholeFile(HANDLE file, ByteBuffer& bytes);
+
+// Writes every byte (nothing for none), then, when flush is set, makes them reach the disk.
+bool writeBytes(HANDLE file, const void* data, size_t size, bool flush);
+
+}  // namespace ovan
