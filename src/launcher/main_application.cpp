@@ -9,9 +9,24 @@
 
 namespace ovan {
 
+namespace {
+
+std::wstring mainApplicationPath(const AppFolder& appFolder)
+{
+    return joinPath(appFolder, L"Pellaron.exe");
+}
+
+}  // namespace
+
+bool mainApplicationPresent(const AppFolder& appFolder)
+{
+    unsigned long ignored = 0;
+    return examinePath(mainApplicationPath(appFolder), ignored) == PathState::Present;
+}
+
 bool startMainApplication(const AppFolder& appFolder, std::wstring& errorText)
 {
-    std::wstring executablePath = joinPath(appFolder, L"Pellaron.exe");
+    std::wstring executablePath = mainApplicationPath(appFolder);
     unsigned long systemError = 0;
     switch (examinePath(executablePath, systemError)) {
     case PathState::Missing:

@@ -62,18 +62,12 @@ ExitCode startApplication(const AppFolder& appFolder)
     return ExitStarted;
 }
 
-bool applicationInstalled(const AppFolder& appFolder)
-{
-    unsigned long ignored = 0;
-    return examinePath(joinPath(appFolder, L"Pellaron.exe"), ignored) == PathState::Present;
-}
-
 // A failed check or update. With optional updates the installed version starts all the same, but only
 // when its release is complete; the exit code tells what failed either way.
 ExitCode failStep(const AppFolder& appFolder, const std::wstring& heading, const std::wstring& requiredConsequence,
                   const std::wstring& reason, ExitCode exitCode, bool releaseComplete = true)
 {
-    bool startInstalled = !kBuildOptions.updateRequired && releaseComplete && applicationInstalled(appFolder);
+    bool startInstalled = !kBuildOptions.updateRequired && releaseComplete && mainApplicationPresent(appFolder);
     reportFatal(appFolder, fatalText(heading, startInstalled ? kInstalledStarts : requiredConsequence, reason));
     if (!startInstalled) {
         return exitCode;

@@ -63,14 +63,11 @@ bool recordsOf(const RecordedTransaction& transaction, const AppFolder& appFolde
 void completeCleanUp(const RecordedTransaction& transaction, const AppFolder& appFolder)
 {
     appendLogLine(appFolder, L"Kończenie przerwanej aktualizacji do wersji " + transaction.version);
+    std::vector<StagedFile> records;
     for (const RecordedEntry& entry : transaction.entries) {
-        unsigned long ignored = 0;
-        removeFile(stagedFileFor(entry.name, appFolder).backupPath, ignored);
+        records.push_back(stagedFileFor(entry.name, appFolder));
     }
-    removeTree(joinPath(appFolder, kStagingFolderName));
-    if (transaction.deletesObsoleteExecutable) {
-        deleteObsoleteExecutable(appFolder);
-    }
+    cleanUpCommitted(records, appFolder, transaction.deletesObsoleteExecutable);
 }
 
 bool putPreviousReleaseBack(const RecordedTransaction& transaction, const AppFolder& appFolder,

@@ -156,16 +156,7 @@ bool swapAll(std::vector<StagedFile>& stagedFiles, TransactionRecord& journal, c
     return true;
 }
 
-void removeBackups(const std::vector<StagedFile>& stagedFiles)
-{
-    for (const StagedFile& record : stagedFiles) {
-        unsigned long ignored = 0;
-        removeFile(record.backupPath, ignored);
-    }
-}
-
-bool commit(const UpdateManifest& manifest, const AppFolder& appFolder, const std::wstring& stagingFolder,
-            const std::vector<StagedFile>& stagedFiles, TransactionRecord& journal, bool durable,
+bool commit(const UpdateManifest& manifest, const AppFolder& appFolder, const std::vector<StagedFile>& stagedFiles, TransactionRecord& journal, bool durable,
             bool& previousReleaseIntact, std::wstring& errorText)
 {
     if (!writeLocalVersion(joinPath(appFolder, kVersionFileName), manifest.version, durable)) {
@@ -176,11 +167,7 @@ bool commit(const UpdateManifest& manifest, const AppFolder& appFolder, const st
         return false;
     }
     appendLogLine(appFolder, L"Zapisano nową wersję do current.txt: " + manifest.version);
-    removeBackups(stagedFiles);
-    removeTree(stagingFolder);
-    if (!listsObsoleteExecutable(manifest)) {
-        deleteObsoleteExecutable(appFolder);
-    }
+    cleanUpCommitted(stagedFiles, appFolder, !listsObsoleteExecutable(manifest));
     journal.remove();
     return true;
 }
@@ -193,15 +180,15 @@ bool swapAndCommit(const UpdateManifest& manifest, const AppFolder& appFolder, c
     TransactionRecord journal(appFolder, settings.durableWrites);
     return journal.create(transactionOf(manifest, stagedFiles), stagingFolder, errorText) &&
            swapAll(stagedFiles, journal, appFolder, previousReleaseIntact, errorText) &&
-           commit(manifest, appFolder, stagingFolder, stagedFiles, journal, settings.durableWrites,
+           commit(manifest, appFolder, stagedFiles, journal, settings.durableWrites,
                   previousReleaseIntact, errorText);
 }
 
 bool putBack(const StagedFile& record, const AppFolder& appFolder, std::wstring& failureText)
 {
     unsigned long code = 0;
-    if (record.replaced && pathPresent(record.targetPath) && !removeFile(record.targetPath, code) &&
-        !record.backedUp) {
+    // removeFile is true for a path that holds nothing.
+    if (record.replaced && !removeFile(record.targetPath, code) && !record.backedUp) {
         // An added file that stays would mix two releases; a replaced one is overwritten by its backup below.
         failureText = L"Nie udało się usunąć pliku: " + record.targetPath + L"\n\n" + formatSystemError(code);
         return false;
@@ -248,6 +235,19 @@ bool restoreBackups(std::vector<StagedFile>& stagedFiles, const AppFolder& appFo
         }
     }
     return complete;
+}
+
+void cleanUpCommitted(const std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder,
+                      bool deletesObsoleteExecutable)
+{
+    for (const StagedFile& record : stagedFiles) {
+        unsigned long ignored = 0;
+        removeFile(record.backupPath, ignored);
+    }
+    removeTree(joinPath(appFolder, kStagingFolderName));
+    if (deletesObsoleteExecutable) {
+        deleteObsoleteExecutable(appFolder);
+    }
 }
 
 void deleteObsoleteExecutable(const AppFolder& appFolder)

@@ -38,6 +38,11 @@ bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const App
 // True when every file is back; otherwise failureText names the first file that is not.
 bool restoreBackups(std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder, std::wstring& failureText);
 
+// What a committed update leaves to tidy: every backup, the staging folder, and the obsolete executable
+// when the release no longer ships it. Failures are not reported.
+void cleanUpCommitted(const std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder,
+                      bool deletesObsoleteExecutable);
+
 // Deletes the executable the application no longer ships, if it lies in the AppFolder.
 void deleteObsoleteExecutable(const AppFolder& appFolder);
 
