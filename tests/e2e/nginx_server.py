@@ -6,6 +6,7 @@ were asked for, with the status and the connection that carried each request.
 """
 import os
 import posixpath
+import pwd
 import signal
 import socket
 import subprocess
@@ -17,7 +18,7 @@ import winetools
 NGINX = "/usr/sbin/nginx"
 
 CONFIG = """\
-daemon off;
+{user}daemon off;
 worker_processes 1;
 pid nginx.pid;
 error_log error.log warn;
@@ -44,6 +45,14 @@ http {{
 """
 
 
+def worker_user():
+    """Started by root, nginx hands its requests to workers of another user, who may not enter a private
+    build folder (mktemp's are 0700); they stay this user's."""
+    if os.geteuid() != 0:
+        return ""
+    return "user %s;\n" % pwd.getpwuid(os.geteuid()).pw_name
+
+
 @dataclass
 class Served:
     """One line of the access log."""
@@ -64,8 +73,8 @@ class NginxServer:
         os.makedirs(self.root, exist_ok=True)
         self.config = os.path.join(self.workdir, "nginx.conf")
         with open(self.config, "w") as f:
-            f.write(CONFIG.format(port=port, certfile=os.path.abspath(certfile), keyfile=os.path.abspath(keyfile),
-                                  root=self.root))
+            f.write(CONFIG.format(user=worker_user(), port=port, certfile=os.path.abspath(certfile),
+                                  keyfile=os.path.abspath(keyfile), root=self.root))
         self._stop_left_over()
         open(os.path.join(self.workdir, "error.log"), "w").close()
         self.clear_log()
