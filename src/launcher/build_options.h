@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/network_windows.h"
+
 namespace ovan {
 
 // What a maker chooses when building the launcher; each launcher executable carries its own.
@@ -16,6 +18,8 @@ struct BuildOptions {
     bool keepConnection;
     // Staged files, the transaction record and current.txt are flushed to disk (off only for the benchmark).
     bool durableWrites;
+    // How long downloads wait on a slow server; test builds shorten them to reach each limit quickly.
+    NetworkWindows networkWindows;
 };
 
 extern const BuildOptions kBuildOptions;

@@ -133,7 +133,7 @@ ExitCode runLocked(const AppFolder& appFolder)
     }
     appendLogLine(appFolder, L"Wersja lokalna: " + localVersion);
 
-    HttpSession session(kBuildOptions.keepConnection);
+    HttpSession session(kBuildOptions.keepConnection, kBuildOptions.networkWindows);
     std::wstring manifestText;
     ByteBuffer servedManifest;
     if (!runStep([&] { return fetchManifestText(session, kBuildOptions.manifestUrl, manifestText, errorText,

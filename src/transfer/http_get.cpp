@@ -14,9 +14,6 @@ const wchar_t* const kUserAgent = L"OVANLauncher/1.0";
 const int kResolveTimeoutMs = 5000;
 const int kConnectTimeoutMs = 5000;
 const int kSendTimeoutMs = 10000;
-const int kReceiveTimeoutMs = 20000;
-// Wine bounds the wait for response headers only by this option, not by the receive timeout.
-const DWORD kReceiveResponseTimeoutMs = kReceiveTimeoutMs;
 
 struct UrlParts {
     std::wstring host;
@@ -92,14 +89,14 @@ bool failAsReadTimeout(std::wstring& errorText)
     return false;
 }
 
-bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
-              DownloadObserver* observer)
+bool readBody(HINTERNET request, const NetworkWindows& windows, const std::wstring& address, ByteBuffer& bytes,
+              std::wstring& errorText, DownloadObserver* observer)
 {
     uint64_t total = announcedLength(request);
     if (!reserveFor(bytes, total)) {
         return failForMemory(address, errorText);
     }
-    TransferPace pace(GetTickCount64());
+    TransferPace pace(GetTickCount64(), windows);
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
@@ -133,32 +130,37 @@ bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes,
     return true;
 }
 
-bool openSession(WinHttpHandle& session, std::wstring& errorText)
+bool openSession(const NetworkWindows& windows, WinHttpHandle& session, std::wstring& errorText)
 {
     session.reset(
         WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         return failWithSystemError(L"WinHttpOpen nie powiodło się. ", errorText);
     }
-    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-    DWORD responseTimeout = kReceiveResponseTimeoutMs;
+    int receiveTimeout = static_cast<int>(windows.receiveTimeoutMs);
+    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, receiveTimeout);
+    // Wine bounds the wait for response headers only by this option, not by the receive timeout.
+    DWORD responseTimeout = windows.receiveTimeoutMs;
     WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
     return true;
 }
 
 }  // namespace
 
-TransferPace::TransferPace(uint64_t startMs) : windowStartMs_(startMs) {}
+TransferPace::TransferPace(uint64_t startMs, const NetworkWindows& windows)
+    : windowMs_(windows.paceWindowMs), windowBytes_(windows.paceWindowBytes), windowStartMs_(startMs)
+{
+}
 
 bool TransferPace::keepsUp(uint64_t received, uint64_t nowMs)
 {
-    windowBytes_ += received;
-    if (windowBytes_ >= kWindowBytes) {
+    receivedInWindow_ += received;
+    if (receivedInWindow_ >= windowBytes_) {
         windowStartMs_ = nowMs;
-        windowBytes_ = 0;
+        receivedInWindow_ = 0;
         return true;
     }
-    return nowMs - windowStartMs_ < kWindowMs;
+    return nowMs - windowStartMs_ < windowMs_;
 }
 
 bool isFetchableUrl(const std::wstring& address)
@@ -167,12 +169,14 @@ bool isFetchableUrl(const std::wstring& address)
     return splitUrl(address, ignored);
 }
 
-HttpSession::HttpSession(bool keepForRun) : keepForRun_(keepForRun) {}
+HttpSession::HttpSession(bool keepForRun, const NetworkWindows& windows) : keepForRun_(keepForRun), windows_(windows)
+{
+}
 
 bool HttpSession::acquire(WinHttpHandle& own, HINTERNET& session, std::wstring& errorText)
 {
     WinHttpHandle& handle = keepForRun_ ? kept_ : own;
-    if (!handle && !openSession(handle, errorText)) {
+    if (!handle && !openSession(windows_, handle, errorText)) {
         return false;
     }
     session = handle.get();
@@ -224,7 +228,7 @@ bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& byte
         return false;
     }
     bytes.clear();
-    return readBody(request.get(), address, bytes, errorText, observer);
+    return readBody(request.get(), session.windows(), address, bytes, errorText, observer);
 }
 
 }  // namespace ovan

@@ -2,6 +2,7 @@
 
 #include "common/scoped_handle.h"
 #include "common/text.h"
+#include "transfer/network_windows.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -20,21 +21,18 @@ protected:
     ~DownloadObserver() = default;
 };
 
-// The slowest body a download accepts: another 64 KiB within every 60 s. The receive timeout
-// bounds only the wait for one piece, so a server that drips bytes would hold a run for hours.
 class TransferPace {
 public:
-    static const uint64_t kWindowBytes = 64 * 1024;
-    static const uint64_t kWindowMs = 60000;
+    TransferPace(uint64_t startMs, const NetworkWindows& windows);
 
-    explicit TransferPace(uint64_t startMs);
-
-    // Counts what arrived by nowMs; false once 60 s have passed without another 64 KiB.
+    // Counts what arrived by nowMs; false once a window has passed without enough bytes.
     bool keepsUp(uint64_t received, uint64_t nowMs);
 
 private:
+    uint64_t windowMs_;
+    uint64_t windowBytes_;
     uint64_t windowStartMs_;
-    uint64_t windowBytes_ = 0;
+    uint64_t receivedInWindow_ = 0;
 };
 
 // Whether the address splits into scheme, host and path the way a download needs it.
@@ -53,13 +51,16 @@ using WinHttpHandle = Scoped<WinHttpTraits>;
 // failure to open it shows there with the usual text, and closes when its owner goes.
 class HttpSession {
 public:
-    explicit HttpSession(bool keepForRun);
+    explicit HttpSession(bool keepForRun, const NetworkWindows& windows = NetworkWindows());
+
+    const NetworkWindows& windows() const { return windows_; }
 
     // The session a download connects on; a session of the download's own is left in own.
     bool acquire(WinHttpHandle& own, HINTERNET& session, std::wstring& errorText);
 
 private:
     bool keepForRun_;
+    NetworkWindows windows_;
     WinHttpHandle kept_;
 };
 

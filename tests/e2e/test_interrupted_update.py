@@ -137,15 +137,13 @@ class OrdinaryUpdateUnderTrace(InterruptionTestCase):
         for name in RELEASE_NAMES:
             with self.subTest(name):
                 self.assertTrue(flushed(STAGING + "/" + name + ".new", swap_begins), "not flushed before the swap")
-        with self.subTest("the record, before each move of the swap"):
+        with self.subTest("the record, whole and flushed, before the first move of the swap"):
             record_paths = {path for path, _ in flushes if path and path.split("/")[-1] == RECORD}
-            previous = 0.0
-            for source, target, begin in moves:
-                if target in (RECORD, "current.txt"):
-                    continue
-                self.assertTrue(any(flushed(path, begin, previous) for path in record_paths),
-                                "no flush of the record before %s -> %s" % (source, target))
-                previous = begin
+            into_place = [begin for source, target, begin in moves if target == RECORD]
+            self.assertEqual(len(into_place), 1, moves)
+            first_of_swap = min(begin for source, target, begin in moves if target not in (RECORD, "current.txt"))
+            self.assertTrue(any(flushed(path, into_place[0]) for path in record_paths), "the record was not flushed")
+            self.assertLess(into_place[0], first_of_swap)
         with self.subTest("current.txt replaced by a flushed file"):
             replacing = [(source, begin) for source, target, begin in moves if target == "current.txt"]
             self.assertEqual(len(replacing), 1, moves)
