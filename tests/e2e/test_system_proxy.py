@@ -121,3 +121,126 @@ class ThroughTheProxy(SystemProxyCase):
                                                 headers={"Content-Type": "application/x-ns-proxy-autoconfig"})
         self.update_through("proxy", settings.DIRECT | settings.SCRIPT, script=self.pac_url("proxy.pac"),
                             also_direct=True)
+
+
+class WhenTheWayOutFails(SystemProxyCase):
+    def install_old(self):
+        """An installed 1.0.0 whose files must stay as they are."""
+        self.write("current.txt", BOM + b"1.0.0")
+        self.write("a.dll", b"old")
+
+    def assertNothingChanged(self):
+        self.assertEqual(self.read("current.txt"), BOM + b"1.0.0")
+        self.assertEqual(self.read("a.dll"), b"old")
+        self.assertEqual([name for name in self.listing() if name != "_update_tmp"],
+                         ["OVANLauncher.exe", "Pellaron.exe", "a.dll", "current.txt", "update.log"])
+
+    def test_automatic_settings_that_find_nothing_go_direct_with_one_line(self):
+        self.start_proxy()
+        self.plain.routes["/broken.pac"] = Route(body=b"function FindProxyForURL(url, host) { return (; }")
+        cases = [
+            ("missing script", settings.SCRIPT, "missing.pac",
+             "Nie udało się użyć skryptu konfiguracji proxy %s, połączenie bezpośrednie | "
+             "Nie udało się pobrać skryptu konfiguracji serwera proxy."),
+            # Wine reports a script error as 14007, a code it has no text for and Windows uses otherwise.
+            ("broken script", settings.SCRIPT, "broken.pac",
+             "Nie udało się użyć skryptu konfiguracji proxy %s, połączenie bezpośrednie | kod błędu 14007"),
+            ("auto-detection", settings.AUTO_DETECT, "",
+             "Automatyczne wykrywanie serwera proxy nie powiodło się, połączenie bezpośrednie | "
+             "Automatyczne wykrywanie serwera proxy niczego nie znalazło."),
+        ]
+        for label, flag, script, line in cases:
+            with self.subTest(label):
+                self.fresh_app("proxy")
+                script_url = self.pac_url(script) if script else ""
+                self.user.set(settings.DIRECT | flag, script=script_url)
+                files = [(self.plain_url("127.0.0.1", "a.dll"), "a.dll", b"A"),
+                         (self.plain_url("localhost", "b.dll"), "b.dll", b"B")]
+                self.serve("2.0.0", files)
+                self.run_launcher()
+                self.assertUpdated("2.0.0", files)
+                self.assertEqual(self.proxy.requests(), [])
+                self.assertEqual(self.via_proxy("a.dll") + self.via_proxy("b.dll"), [False, False])
+                lines = self.proxy_lines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertEqual(lines, [line % script_url if script else line])
+                self.assertEqual([path for path, _ in self.plain.requests].count("/" + script), 1 if script else 0)
+
+    def test_proxy_that_is_down(self):
+        self.install_old()
+        down = "localhost:%d" % DOWN_PORT
+        self.user.set(settings.DIRECT | settings.STATIC_PROXY, down)
+        self.serve("2.0.0", [(self.plain_url("127.0.0.1", "a.dll"), "a.dll", b"new")])
+        self.run_launcher()
+        self.assertFatal(2, "Nie udało się pobrać manifestu aktualizacji.\n\nNie udało się połączyć z serwerem proxy "
+                         "%s. Nie udało się nawiązać połączenia z serwerem. Sprawdź połączenie z internetem.\n\n%s"
+                         % (down, WHAT_TO_DO))
+        self.assertEqual(self.server.requests, [])
+        self.assertNothingChanged()
+
+    def test_proxy_asking_for_basic_credentials_over_http(self):
+        """The manifest goes direct past the bypass list; the file, on a host written otherwise than the proxy,
+        meets the proxy's 407, which is never answered."""
+        self.install_old()
+        proxy = "127.0.0.1:%d" % PROXY_PORT
+        self.start_proxy(basic_auth=("user", "secret"))
+        self.user.set(settings.DIRECT | settings.STATIC_PROXY, proxy, "127.0.0.1")
+        url = self.plain_url("localhost", "a.dll")
+        self.serve("2.0.0", [(url, "a.dll", b"new")])
+        self.run_launcher()
+        self.assertFatal(4, "Jest dostępna nowa wersja programu (2.0.0), ale aktualizacja nie powiodła się.\n\n"
+                         "Program nie zostanie uruchomiony.\n\nSerwer proxy %s wymaga logowania (HTTP 407) przy "
+                         "pobieraniu %s\n\nProgram aktualizacji loguje się na serwerze proxy tylko jako zalogowany "
+                         "użytkownik Windows i nie podaje żadnego hasła. Poproś administratora sieci, aby serwer proxy "
+                         "przepuszczał ten adres bez logowania albo przyjmował logowanie do domeny Windows."
+                         % (proxy, url))
+        self.assertEqual(self.proxy.requests(), [("GET", url)])
+        self.assertEqual(self.plain.requests, [])
+        self.assertNothingChanged()
+
+    def test_proxy_asking_for_basic_credentials_over_https(self):
+        """Under Wine the 407 to CONNECT never reaches the launcher: the tunnel fails as a secure channel
+        error when the proxy closes it (tinyproxy does), or the header wait ends the download when it does not."""
+        self.install_old()
+        self.start_proxy(basic_auth=("user", "secret"))
+        self.user.set(settings.DIRECT | settings.STATIC_PROXY, PROXY)
+        self.serve("2.0.0", [(self.plain_url("127.0.0.1", "a.dll"), "a.dll", b"new")])
+        started = time.monotonic()
+        self.run_launcher()
+        self.assertLess(time.monotonic() - started, 25)
+        failures = ["WinHttpSendRequest nie powiodło się. Nie udało się nawiązać bezpiecznego połączenia z serwerem.",
+                    "WinHttpReceiveResponse nie powiodło się. Serwer nie odpowiedział w wyznaczonym czasie."]
+        texts = ["Nie udało się pobrać manifestu aktualizacji.\n\n%s\n\nPołączenie prowadziło przez serwer proxy %s. %s"
+                 % (failure, PROXY, WHAT_TO_DO) for failure in failures]
+        self.assertIn(self.log_entries()[-1][len("FATAL: "):], texts)
+        self.assertFatal(2, self.log_entries()[-1][len("FATAL: "):])
+        self.assertEqual(self.proxy.requests(), [("CONNECT", TUNNEL)])
+        self.assertEqual(self.server.requests, [])
+        self.assertNothingChanged()
+
+
+class WithoutTheOption(SystemProxyCase):
+    launcher_build = ""
+
+    def test_settings_are_ignored(self):
+        self.start_proxy()
+        self.plain.routes["/proxy.pac"] = Route(body=PAC.encode())
+        cases = [
+            ("static proxy", settings.STATIC_PROXY, PROXY, ""),
+            ("proxy that is down", settings.STATIC_PROXY, "localhost:%d" % DOWN_PORT, ""),
+            ("PAC file", settings.SCRIPT, "", self.pac_url("proxy.pac")),
+            ("everything", settings.STATIC_PROXY | settings.SCRIPT | settings.AUTO_DETECT, PROXY,
+             self.pac_url("proxy.pac")),
+        ]
+        for label, flags, proxy, script in cases:
+            with self.subTest(label):
+                self.fresh_app("")
+                self.user.set(settings.DIRECT | flags, proxy, "", script)
+                files = [(self.plain_url("127.0.0.1", "a.dll"), "a.dll", b"A")]
+                self.serve("2.0.0", files)
+                self.run_launcher()
+                self.assertUpdated("2.0.0", files)
+                self.assertEqual(self.proxy.requests(), [])
+                self.assertEqual([path for path, _ in self.plain.requests], ["/files/a.dll"])
+                self.assertEqual(self.via_proxy("a.dll"), [False])
+                self.assertEqual(self.proxy_lines(), [])
