@@ -5,9 +5,9 @@ script's child and is stopped by its own pid. Its log tells which requests went 
 """
 import os
 import re
-import socket
 import subprocess
-import time
+
+import loopback_process
 
 TINYPROXY = "/usr/bin/tinyproxy"
 
@@ -41,35 +41,19 @@ class TinyProxy:
             f.write(CONFIG.format(port=port, workdir=self.workdir, auth=auth))
         self.process = subprocess.Popen([TINYPROXY, "-d", "-c", config], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._wait_listening()
+        loopback_process.wait_listening(self.process, port, "tinyproxy", self._log_text)
 
     def requests(self):
         """(method, target) of every request the proxy was asked to forward, in order."""
-        with open(self.log, encoding="utf-8", errors="replace") as f:
-            return [match.groups() for match in REQUEST.finditer(f.read())]
+        return [match.groups() for match in REQUEST.finditer(self._log_text())]
 
     def clear_log(self):
         # tinyproxy keeps the log open and appends, so the file is cut rather than replaced.
         os.truncate(self.log, 0)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        loopback_process.stop(self.process)
 
-    def _wait_listening(self):
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError("tinyproxy did not start: " + open(self.log, errors="replace").read())
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        self.stop()
-        raise RuntimeError(f"tinyproxy is not listening on port {self.port}")
+    def _log_text(self):
+        with open(self.log, encoding="utf-8", errors="replace") as f:
+            return f.read()
