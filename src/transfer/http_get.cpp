@@ -179,7 +179,8 @@ bool isFetchableUrl(const std::wstring& address)
     return splitUrl(address, ignored);
 }
 
-HttpSession::HttpSession(bool keepForRun) : HttpSession(SessionChoices{keepForRun, false, ErrorWording::CodeNumber}, nullptr)
+HttpSession::HttpSession(bool keepForRun)
+    : HttpSession(SessionChoices{keepForRun, false, ErrorWording::CodeNumber}, nullptr)
 {
 }
 
