@@ -244,3 +244,37 @@ class WithoutTheOption(SystemProxyCase):
                 self.assertEqual([path for path, _ in self.plain.requests], ["/files/a.dll"])
                 self.assertEqual(self.via_proxy("a.dll"), [False])
                 self.assertEqual(self.proxy_lines(), [])
+
+
+class NothingSet(SystemProxyCase):
+    def test_update_goes_as_without_the_option(self):
+        """Direct only: not a line more. No value at all reads, as on Windows, as auto-detection switched on,
+        which finds nothing here."""
+        self.start_proxy()
+        detection = ("Automatyczne wykrywanie serwera proxy nie powiodło się, połączenie bezpośrednie | "
+                     "Automatyczne wykrywanie serwera proxy niczego nie znalazło.")
+        for label, flags, lines in (("direct only", settings.DIRECT, []), ("no value at all", None, [detection])):
+            with self.subTest(label):
+                self.fresh_app("proxy")
+                if flags is None:
+                    self.user.restore()
+                else:
+                    self.user.set(flags)
+                files = [(self.plain_url("127.0.0.1", "a.dll"), "a.dll", b"A")]
+                self.serve("2.0.0", files)
+                self.run_launcher()
+                self.assertUpdated("2.0.0", files)
+                self.assertEqual(self.proxy.requests(), [])
+                self.assertEqual(self.via_proxy("a.dll"), [False])
+                self.assertEqual(self.proxy_lines(), lines)
+
+    def test_network_failures_in_words(self):
+        """The build also carries OVAN_NETWORK_TEXTS: codes without a system text read as sentences."""
+        heading = "Nie udało się pobrać manifestu aktualizacji.\n\n"
+        self.serve_manifest(b'{"version": "2.0.0", "files": []}', drop_after=10)
+        self.run_launcher()
+        self.assertFatal(2, heading + "WinHttpReadData nie powiodło się. Połączenie z serwerem zostało przerwane.")
+        self.server.stop()
+        self.run_launcher()
+        self.assertFatal(2, heading + "WinHttpSendRequest nie powiodło się. Nie udało się nawiązać połączenia z "
+                         "serwerem. Sprawdź połączenie z internetem.")
