@@ -29,7 +29,7 @@ from harness import MANIFEST_PATH, manifest_json, sha256_hex  # noqa: E402
 from nginx_server import NginxServer  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build-bench")
-PORT = 47943
+PORT = int(os.environ.get("OVAN_BENCH_PORT", "47943"))
 MANIFEST_URL = f"https://127.0.0.1:{PORT}{MANIFEST_PATH}"
 TARGETS = ["OVANLauncher", "ovan_bench_patch", "ovan_bench_keep", "ovan_bench_no_flush", "ovan_stand_in_app",
            "ovan_trust_ca", "ovan_idle", "ovan_bench_sha256", "ovan_bench_fetch", "ovan_bench_floor"]
