@@ -3,6 +3,9 @@
 #include "common/memory_guard.h"
 #include "common/scoped_handle.h"
 #include "diagnostics/error_text.h"
+#include "transfer/proxy_failure.h"
+#include "transfer/proxy_logon.h"
+#include "transfer/url_parts.h"
 
 #include <cwchar>
 
@@ -10,42 +13,25 @@ namespace ovan {
 
 namespace {
 
-const wchar_t* const kUserAgent = L"OVANLauncher/1.0";
 const int kResolveTimeoutMs = 5000;
 const int kConnectTimeoutMs = 5000;
 const int kSendTimeoutMs = 10000;
 
-struct UrlParts {
-    std::wstring host;
-    std::wstring path;
-    INTERNET_PORT port = 0;
-    bool secure = false;
-};
-
-bool splitUrl(const std::wstring& address, UrlParts& parts)
-{
-    wchar_t host[256] = {};
-    wchar_t path[2048] = {};
-    URL_COMPONENTS components = {};
-    components.dwStructSize = sizeof components;
-    components.lpszHostName = host;
-    components.dwHostNameLength = 256;
-    components.lpszUrlPath = path;
-    components.dwUrlPathLength = 2048;
-    if (!WinHttpCrackUrl(address.c_str(), 0, 0, &components)) {
-        return false;
-    }
-    parts.host.assign(host, components.dwHostNameLength);
-    parts.path.assign(path, components.dwUrlPathLength);
-    parts.port = components.nPort;
-    parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
-    return true;
-}
-
-bool failWithSystemError(const wchar_t* literal, std::wstring& errorText)
+bool failWithSystemError(const wchar_t* literal, ErrorWording wording, std::wstring& errorText)
 {
     DWORD code = GetLastError();
-    errorText = literal + formatSystemError(code);
+    errorText = literal + formatSystemError(code, wording);
+    return false;
+}
+
+// Through a proxy, the text also names it and says what the user can do.
+bool failOnRoute(const wchar_t* literal, const std::wstring& proxy, ErrorWording wording, std::wstring& errorText)
+{
+    if (proxy.empty()) {
+        return failWithSystemError(literal, wording, errorText);
+    }
+    DWORD code = GetLastError();
+    errorText = proxyFailureText(proxy, literal, code, wording);
     return false;
 }
 
@@ -83,13 +69,14 @@ bool failForMemory(const std::wstring& address, std::wstring& errorText)
     return false;
 }
 
-bool failAsReadTimeout(std::wstring& errorText)
+bool failAsReadTimeout(ErrorWording wording, std::wstring& errorText)
 {
-    errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_TIMEOUT);
+    errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_TIMEOUT, wording);
     return false;
 }
 
 bool readBody(HINTERNET request, const NetworkWindows& windows, const std::wstring& address, ByteBuffer& bytes,
+              ErrorWording wording,
               std::wstring& errorText, DownloadObserver* observer)
 {
     uint64_t total = announcedLength(request);
@@ -100,7 +87,7 @@ bool readBody(HINTERNET request, const NetworkWindows& windows, const std::wstri
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
-            return failWithSystemError(L"WinHttpQueryDataAvailable nie powiodło się. ", errorText);
+            return failWithSystemError(L"WinHttpQueryDataAvailable nie powiodło się. ", wording, errorText);
         }
         if (available == 0) {
             break;
@@ -113,10 +100,10 @@ bool readBody(HINTERNET request, const NetworkWindows& windows, const std::wstri
         BOOL readOk = WinHttpReadData(request, bytes.data() + oldSize, available, &read);
         bytes.resize(oldSize + read);
         if (!readOk) {
-            return failWithSystemError(L"WinHttpReadData nie powiodło się. ", errorText);
+            return failWithSystemError(L"WinHttpReadData nie powiodło się. ", wording, errorText);
         }
         if (!pace.keepsUp(read, GetTickCount64())) {
-            return failAsReadTimeout(errorText);
+            return failAsReadTimeout(wording, errorText);
         }
         if (observer != nullptr) {
             observer->onProgress(bytes.size(), total);
@@ -124,25 +111,54 @@ bool readBody(HINTERNET request, const NetworkWindows& windows, const std::wstri
     }
     // A connection that closes before the announced length is a broken transfer, not a complete body.
     if (total != 0 && bytes.size() < total) {
-        errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR);
+        errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR, wording);
         return false;
     }
     return true;
 }
 
-bool openSession(const NetworkWindows& windows, WinHttpHandle& session, std::wstring& errorText)
+// A straight route keeps WinHTTP's own default; a proxy is named, as Wine heeds no other way of giving one.
+bool openSession(WinHttpHandle& session, const std::wstring& proxy, const SessionChoices& choices,
+                 std::wstring& errorText)
 {
-    session.reset(
-        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    ErrorWording wording = choices.wording;
+    session.reset(proxy.empty() ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                              WINHTTP_NO_PROXY_BYPASS, 0)
+                                : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
+                                              WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
-        return failWithSystemError(L"WinHttpOpen nie powiodło się. ", errorText);
+        return failWithSystemError(L"WinHttpOpen nie powiodło się. ", wording, errorText);
     }
+    const NetworkWindows& windows = choices.windows;
     int receiveTimeout = static_cast<int>(windows.receiveTimeoutMs);
     WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, receiveTimeout);
     // Wine bounds the wait for response headers only by this option, not by the receive timeout.
     DWORD responseTimeout = windows.receiveTimeoutMs;
     WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
     return true;
+}
+
+// Sends the request and reads its status. A proxy that asks who is there and offers Negotiate or NTLM is
+// answered once with the signed-in user's logon; its second 407 is left to the caller.
+bool exchange(HINTERNET request, const std::wstring& proxy, ErrorWording wording, DWORD& status,
+              std::wstring& errorText)
+{
+    for (bool answered = false;; answered = true) {
+        if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+            return failOnRoute(L"WinHttpSendRequest nie powiodło się. ", proxy, wording, errorText);
+        }
+        if (!WinHttpReceiveResponse(request, nullptr)) {
+            return failOnRoute(L"WinHttpReceiveResponse nie powiodło się. ", proxy, wording, errorText);
+        }
+        DWORD statusSize = sizeof status;
+        if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+            return failWithSystemError(L"Nie udało się odczytać kodu HTTP. ", wording, errorText);
+        }
+        if (status != HTTP_STATUS_PROXY_AUTH_REQ || proxy.empty() || answered || !offerSignedInUser(request)) {
+            return true;
+        }
+    }
 }
 
 }  // namespace
@@ -169,14 +185,19 @@ bool isFetchableUrl(const std::wstring& address)
     return splitUrl(address, ignored);
 }
 
-HttpSession::HttpSession(bool keepForRun, const NetworkWindows& windows) : keepForRun_(keepForRun), windows_(windows)
+HttpSession::HttpSession(bool keepForRun) : HttpSession(SessionChoices{keepForRun}, nullptr) {}
+
+HttpSession::HttpSession(const SessionChoices& choices, RouteNotes* notes)
+    : choices_(choices), routes_(choices.systemProxy, choices.wording, notes)
 {
 }
 
-bool HttpSession::acquire(WinHttpHandle& own, HINTERNET& session, std::wstring& errorText)
+bool HttpSession::acquire(const std::wstring& address, WinHttpHandle& own, HINTERNET& session, std::wstring& proxy,
+                          std::wstring& errorText)
 {
-    WinHttpHandle& handle = keepForRun_ ? kept_ : own;
-    if (!handle && !openSession(windows_, handle, errorText)) {
+    proxy = routes_.proxyFor(address);
+    WinHttpHandle& handle = choices_.keepForRun ? kept_[proxy] : own;
+    if (!handle && !openSession(handle, proxy, choices_, errorText)) {
         return false;
     }
     session = handle.get();
@@ -199,36 +220,34 @@ bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& byte
     }
     WinHttpHandle ownSession;
     HINTERNET sessionHandle = nullptr;
-    if (!session.acquire(ownSession, sessionHandle, errorText)) {
+    std::wstring proxy;
+    if (!session.acquire(address, ownSession, sessionHandle, proxy, errorText)) {
         return false;
     }
     WinHttpHandle connection(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
     if (!connection) {
-        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", errorText);
+        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", session.wording(), errorText);
     }
     WinHttpHandle request(WinHttpOpenRequest(connection.get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                              WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) {
-        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", errorText);
-    }
-    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return failWithSystemError(L"WinHttpSendRequest nie powiodło się. ", errorText);
-    }
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
-        return failWithSystemError(L"WinHttpReceiveResponse nie powiodło się. ", errorText);
+        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", session.wording(), errorText);
     }
     DWORD status = 0;
-    DWORD statusSize = sizeof status;
-    if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
-        return failWithSystemError(L"Nie udało się odczytać kodu HTTP. ", errorText);
+    if (!exchange(request.get(), proxy, session.wording(), status, errorText)) {
+        return false;
+    }
+    if (status == HTTP_STATUS_PROXY_AUTH_REQ && !proxy.empty()) {
+        errorText = proxyLogonRefusedText(proxy, address);
+        return false;
     }
     if (status != 200) {
         errorText = L"Serwer zwrócił HTTP " + std::to_wstring(status) + L" dla " + address;
         return false;
     }
     bytes.clear();
-    return readBody(request.get(), session.windows(), address, bytes, errorText, observer);
+    return readBody(request.get(), session.choices().windows, address, bytes, session.choices().wording, errorText,
+                    observer);
 }
 
 }  // namespace ovan

@@ -1,13 +1,16 @@
 #pragma once
 
-#include "common/scoped_handle.h"
 #include "common/text.h"
+#include "diagnostics/error_text.h"
 #include "transfer/network_windows.h"
+#include "transfer/proxy_route.h"
+#include "transfer/winhttp_handle.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace ovan {
@@ -38,30 +41,39 @@ private:
 // Whether the address splits into scheme, host and path the way a download needs it.
 bool isFetchableUrl(const std::wstring& address);
 
-struct WinHttpTraits {
-    using Value = HINTERNET;
-    static Value empty() { return nullptr; }
-    static void release(Value value) { WinHttpCloseHandle(value); }
+// What the build chooses for the downloads of a run.
+struct SessionChoices {
+    // One session per route for the whole run, so that connections are reused.
+    bool keepForRun = false;
+    // Each address goes out the way the user's Windows internet settings say (proxy, script, bypass list).
+    bool systemProxy = false;
+    ErrorWording wording = ErrorWording::CodeNumber;
+    NetworkWindows windows;
 };
-using WinHttpHandle = Scoped<WinHttpTraits>;
 
-// The WinHTTP session downloads run on. Kept for the run, one session serves every download, so
-// WinHTTP can reuse a connection to the same server; otherwise each download opens a session of
-// its own and closes it before it returns. A kept session opens on the first download, so a
-// failure to open it shows there with the usual text, and closes when its owner goes.
+// The WinHTTP sessions downloads run on, one per route: straight, or through one named proxy (WinHTTP
+// under Wine honours only a session's own proxy). Kept for the run, one session per route serves every
+// download on it, so WinHTTP can reuse a connection to the same server; otherwise each download opens a
+// session of its own and closes it before it returns. A kept session opens on the first download of its
+// route, so a failure to open it shows there with the usual text, and closes when its owner goes.
 class HttpSession {
 public:
-    explicit HttpSession(bool keepForRun, const NetworkWindows& windows = NetworkWindows());
+    explicit HttpSession(bool keepForRun);
+    HttpSession(const SessionChoices& choices, RouteNotes* notes);
 
-    const NetworkWindows& windows() const { return windows_; }
+    // The session a download of the address connects on and the proxy it goes through (empty: straight);
+    // a session of the download's own is left in own.
+    bool acquire(const std::wstring& address, WinHttpHandle& own, HINTERNET& session, std::wstring& proxy,
+                 std::wstring& errorText);
 
-    // The session a download connects on; a session of the download's own is left in own.
-    bool acquire(WinHttpHandle& own, HINTERNET& session, std::wstring& errorText);
+    const SessionChoices& choices() const { return choices_; }
+    ErrorWording wording() const { return choices_.wording; }
 
 private:
-    bool keepForRun_;
-    NetworkWindows windows_;
-    WinHttpHandle kept_;
+    SessionChoices choices_;
+    ProxyRoutes routes_;
+    // By proxy; the empty name is the straight route.
+    std::map<std::wstring, WinHttpHandle> kept_;
 };
 
 // One GET; true only for status 200 with the whole body in bytes.
