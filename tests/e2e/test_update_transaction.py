@@ -285,8 +285,10 @@ class SwapFailure(TransactionTestCase):
         for label, held, literal, last_lines in cases:
             with self.subTest(label):
                 self.fresh()
-                # two.dll is new in this release; five.dll has a backup left from an earlier run.
+                # two.dll is new in this release, and its backup from an earlier run is the only copy left of
+                # it; five.dll has a backup left from an earlier run.
                 self.install("1.0.0", files_of("1.0.0", *(n for n in self.NAMES if n != "two.dll")))
+                self.write("two.dll.old", b"the only copy of an older two.dll")
                 self.write("five.dll.old", b"leftover backup")
                 before = self.installation()
                 release = files_of("1.1.0", *self.NAMES)
