@@ -201,9 +201,17 @@ class OrdinaryUpdateUnderTrace(InterruptionTestCase):
             flag in call.text for flag in ("O_WRONLY", "O_RDWR", "O_TRUNC")))
 
 
+# The cuts are tried in two programs that run side by side: the earlier moves of the swap here, the later
+# ones and the commit in test_interrupted_commit.
+EARLY_CUTS = ("the record into place", "d.dll added", "a.dll backed up", "a.dll replaced", "b.dll backed up")
+
+
 class InterruptedUpdate(InterruptionTestCase):
+    def cuts_tried_here(self):
+        return [cut for cut in self.cuts() if cut[0] in EARLY_CUTS]
+
     def test_next_start_finds_a_whole_release(self):
-        for label, cut, committed, expected_move in self.cuts():
+        for label, cut, committed, expected_move in self.cuts_tried_here():
             with self.subTest(label):
                 self.assertIsNotNone(cut, "an ordinary update makes no such move")
                 self.fresh()
