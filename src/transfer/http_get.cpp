@@ -161,6 +161,13 @@ bool exchange(HINTERNET request, const std::wstring& proxy, ErrorWording wording
     }
 }
 
+SessionChoices keptOrNot(bool keepForRun)
+{
+    SessionChoices choices;
+    choices.keepForRun = keepForRun;
+    return choices;
+}
+
 }  // namespace
 
 TransferPace::TransferPace(uint64_t startMs, const NetworkWindows& windows)
@@ -185,7 +192,7 @@ bool isFetchableUrl(const std::wstring& address)
     return splitUrl(address, ignored);
 }
 
-HttpSession::HttpSession(bool keepForRun) : HttpSession(SessionChoices{keepForRun}, nullptr) {}
+HttpSession::HttpSession(bool keepForRun) : HttpSession(keptOrNot(keepForRun), nullptr) {}
 
 HttpSession::HttpSession(const SessionChoices& choices, RouteNotes* notes)
     : choices_(choices), routes_(choices.systemProxy, choices.wording, notes)
