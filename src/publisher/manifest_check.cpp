@@ -2,6 +2,7 @@
 
 #include "diagnostics/fatal_report.h"
 #include "manifest/update_manifest.h"
+#include "publisher/launcher_guard.h"
 #include "publisher/release_rules.h"
 #include "publisher/release_signing.h"
 #include "versions/local_version.h"
@@ -100,6 +101,7 @@ int checkManifest(const std::wstring& manifestPath, const std::wstring& installe
     }
     say(L"Pliki (" + std::to_wstring(manifest.files.size()) + L"):");
     bool installable = reportEntries(manifest);
+    signatureAccepted = reportShippedLauncher(manifestPath, manifest) && signatureAccepted;
     if (!installedVersion.empty()) {
         say(isNewerVersion(manifest.version, installedVersion)
                 ? L"Launcher z wersją " + installedVersion + L" zaktualizuje się do " + manifest.version

@@ -7,6 +7,7 @@
 #include "diagnostics/fatal_report.h"
 #include "manifest/manifest_signature.h"
 #include "manifest/update_manifest.h"
+#include "publisher/launcher_guard.h"
 #include "publisher/publish_files.h"
 #include "publisher/release_rules.h"
 #include "publisher/release_signing.h"
@@ -182,6 +183,23 @@ bool placeSignature(const std::wstring& signaturePath, const std::string& signat
     return true;
 }
 
+// The release's own launcher must keep finding and accepting the releases that follow it.
+void checkShippedLauncher(const PackRequest& request, const std::vector<std::wstring>& names,
+                          const ShippedLauncherRules& rules, Problems& problems)
+{
+    for (const std::wstring& name : names) {
+        if (sameFileName(name, kLauncherFileName)) {
+            problems.add(name, shippedLauncherProblems(joinPath(request.releaseFolder, name), rules));
+        }
+    }
+}
+
+std::wstring publishedManifestAddress(const PackRequest& request, const std::wstring& manifestPath)
+{
+    return request.manifestAddress.empty() ? fileAddress(request.baseAddress, lastPathElement(manifestPath))
+                                           : request.manifestAddress;
+}
+
 }  // namespace
 
 int packRelease(const PackRequest& request)
@@ -207,6 +225,11 @@ int packRelease(const PackRequest& request)
     std::wstring errorText;
     if (!request.privateKeyPath.empty() && !signManifest(bytes, request.privateKeyPath, signatureFile, publicKey, errorText)) {
         writeStandardError(errorText);
+        return 1;
+    }
+    checkShippedLauncher(request, names,
+                         {publishedManifestAddress(request, manifestPath), bytes, signatureFile, publicKey}, problems);
+    if (problems.any()) {
         return 1;
     }
     for (const ManifestFileEntry& entry : entries) {
