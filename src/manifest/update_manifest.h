@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "transfer/http_get.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ struct ManifestFileEntry {
     std::wstring name;
     std::wstring url;
     std::wstring sha256;
+    // The address of a zlib-compressed copy of the file and its size; empty when the release has none.
+    std::wstring zlibUrl = std::wstring();
+    uint64_t zlibSize = 0;
 };
 
 struct UpdateManifest {
@@ -28,6 +32,9 @@ bool fetchManifestText(HttpSession& session, const std::wstring& address, std::w
 
 // The characters between the quotes of the first string value of "key"; no escapes decoded.
 bool findStringValue(const std::wstring& source, const std::wstring& key, std::wstring& value);
+
+// The digits of the first number value of "key", up to 2^63 - 1.
+bool findNumberValue(const std::wstring& source, const std::wstring& key, uint64_t& value);
 
 // A name that Windows takes for a device wherever it stands (CON, NUL, COM1, AUX.dll and the like).
 bool isDeviceName(const std::wstring& name);

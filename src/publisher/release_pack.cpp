@@ -7,6 +7,7 @@
 #include "diagnostics/fatal_report.h"
 #include "manifest/manifest_signature.h"
 #include "manifest/update_manifest.h"
+#include "publisher/compressed_copy.h"
 #include "publisher/launcher_guard.h"
 #include "publisher/publish_files.h"
 #include "publisher/release_rules.h"
@@ -79,13 +80,21 @@ void checkNames(const std::vector<std::wstring>& names, Problems& problems)
     }
 }
 
+std::wstring compressedMembers(const ManifestFileEntry& entry)
+{
+    if (entry.zlibUrl.empty()) {
+        return std::wstring();
+    }
+    return L", \"zlib_url\": \"" + entry.zlibUrl + L"\", \"zlib_size\": " + std::to_wstring(entry.zlibSize);
+}
+
 std::wstring manifestText(const std::wstring& version, const std::vector<ManifestFileEntry>& entries)
 {
     std::wstring text = L"{\n  \"version\": \"" + version + L"\",\n  \"files\": [\n";
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& entry = entries[i];
         text += L"    {\"name\": \"" + entry.name + L"\", \"url\": \"" + entry.url + L"\", \"sha256\": \"" +
-                entry.sha256 + L"\"}" + (i + 1 < entries.size() ? L",\n" : L"\n");
+                entry.sha256 + L"\"" + compressedMembers(entry) + L"}" + (i + 1 < entries.size() ? L",\n" : L"\n");
     }
     return text + L"  ]\n}\n";
 }
@@ -100,7 +109,8 @@ bool readsBackAs(const std::wstring& text, const std::wstring& version, const st
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& a = parsed.files[i];
         const ManifestFileEntry& b = entries[i];
-        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256) {
+        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256 || a.zlibUrl != b.zlibUrl ||
+            a.zlibSize != b.zlibSize) {
             return false;
         }
     }
@@ -124,6 +134,41 @@ std::vector<std::wstring> checkRelease(const PackRequest& request, Problems& pro
     return names;
 }
 
+bool fileSize(const std::wstring& path, uint64_t& size)
+{
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
+        return false;
+    }
+    size = (static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
+    return true;
+}
+
+bool makeFolder(const std::wstring& folder)
+{
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(folder), error);
+    return !error;
+}
+
+// The layout offers a compressed copy of a file where it is clearly smaller; its size is counted here, before
+// anything is written, and the copy written with the files.
+void describeCompressedCopy(const PackRequest& request, ManifestFileEntry& entry, Problems& problems)
+{
+    std::wstring path = joinPath(request.releaseFolder, entry.name);
+    uint64_t plainSize = 0;
+    uint64_t compressedSize = 0;
+    std::wstring errorText;
+    if (!fileSize(path, plainSize) || !deflateFile(path, L"", compressedSize, errorText)) {
+        problems.add(entry.name, errorText.empty() ? L"nie można odczytać rozmiaru pliku" : errorText);
+        return;
+    }
+    if (isClearlySmaller(compressedSize, plainSize)) {
+        entry.zlibUrl = compressedAddress(request.baseAddress, entry.sha256, entry.name);
+        entry.zlibSize = compressedSize;
+    }
+}
+
 std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const std::vector<std::wstring>& names,
                                              Problems& problems)
 {
@@ -136,6 +181,9 @@ std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const s
         entry.url = request.flat ? fileAddress(request.baseAddress, name)
                                  : contentAddress(request.baseAddress, entry.sha256, name);
         problems.add(name, addressProblems(entry.url));
+        if (!request.flat) {
+            describeCompressedCopy(request, entry, problems);
+        }
         entries.push_back(entry);
     }
     return entries;
@@ -151,14 +199,31 @@ bool copyIntoLayout(const PackRequest& request, const ManifestFileEntry& entry, 
     if (sha256FileHex(target, present) && present == entry.sha256) {
         return true;
     }
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(folder), error);
-    if (error) {
+    if (!makeFolder(folder)) {
         problems.add(folder, L"nie udało się utworzyć folderu w folderze wydania");
         return false;
     }
     if (!CopyFileW(joinPath(request.releaseFolder, entry.name).c_str(), target.c_str(), FALSE)) {
         problems.add(target, L"nie udało się skopiować pliku do folderu wydania. " + formatSystemError(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+// A copy already in place with the size counted is the same copy and is left as it is.
+bool writeCompressedCopy(const PackRequest& request, const ManifestFileEntry& entry, Problems& problems)
+{
+    std::wstring folder = joinPath(joinPath(request.destination, L"files"), compressedFolder(entry.sha256));
+    std::wstring target = joinPath(folder, entry.name);
+    uint64_t present = 0;
+    if (fileSize(target, present) && present == entry.zlibSize) {
+        return true;
+    }
+    uint64_t written = 0;
+    std::wstring errorText;
+    if (!makeFolder(folder) || !deflateFile(joinPath(request.releaseFolder, entry.name), target, written, errorText) ||
+        written != entry.zlibSize) {
+        problems.add(target, L"nie udało się zapisać skompresowanej kopii pliku w folderze wydania");
         return false;
     }
     return true;
@@ -234,6 +299,9 @@ int packRelease(const PackRequest& request)
     }
     for (const ManifestFileEntry& entry : entries) {
         if (!request.flat && !copyIntoLayout(request, entry, problems)) {
+            return 1;
+        }
+        if (!entry.zlibUrl.empty() && !writeCompressedCopy(request, entry, problems)) {
             return 1;
         }
     }

@@ -153,4 +153,14 @@ std::wstring contentAddress(const std::wstring& baseAddress, const std::wstring&
     return fileAddress(fileAddress(fileAddress(baseAddress, L"files"), sha256), name);
 }
 
+std::wstring compressedFolder(const std::wstring& sha256)
+{
+    return sha256 + L".zlib";
+}
+
+std::wstring compressedAddress(const std::wstring& baseAddress, const std::wstring& sha256, const std::wstring& name)
+{
+    return contentAddress(baseAddress, compressedFolder(sha256), name);
+}
+
 }  // namespace ovan

@@ -64,6 +64,44 @@ TEST(FindStringValue, Table)
     }
 }
 
+TEST(FindNumberValue, Table)
+{
+    struct Row {
+        std::wstring source;
+        bool found;
+        uint64_t value;  // 7 when it must stay untouched
+    };
+    const Row rows[] = {
+        {L"{\"zlib_size\": 123}", true, 123},
+        {L"{\"zlib_size\":0,", true, 0},
+        {L"{\"zlib_size\": 9223372036854775799}", true, 9223372036854775799ULL},
+        {L"{\"zlib_size\": 99999999999999999999}", false, 7},
+        {L"{\"zlib_size\": \"123\"}", false, 7},
+        {L"{\"zlib_size\": -1}", false, 7},
+        {L"{\"zlib_size\": }", false, 7},
+        {L"{\"size\": 5}", false, 7},
+    };
+    for (const Row& row : rows) {
+        uint64_t value = 7;
+        EXPECT_EQ(findNumberValue(row.source, L"zlib_size", value), row.found) << narrow(row.source);
+        EXPECT_EQ(value, row.value) << narrow(row.source);
+    }
+}
+
+TEST(ParseManifest, CompressedCopyMembersAreOptional)
+{
+    UpdateManifest manifest;
+    std::wstring withCopy = L"{\"name\": \"a.dll\", \"url\": \"https://h/a\", \"sha256\": \"" + std::wstring(64, L'A') +
+                            L"\", \"zlib_url\": \" https://h/a.z \", \"zlib_size\": 42}";
+    std::wstring without = L"{\"name\": \"b.dll\", \"url\": \"https://h/b\", \"sha256\": \"" + std::wstring(64, L'B') + L"\"}";
+    ASSERT_TRUE(parseManifest(L"{\"version\": \"1\", \"files\": [" + withCopy + L", " + without + L"]}", manifest));
+    EXPECT_EQ(manifest.files[0].zlibUrl, L"https://h/a.z");
+    EXPECT_EQ(manifest.files[0].zlibSize, 42u);
+    EXPECT_EQ(manifest.files[0].url, L"https://h/a");
+    EXPECT_TRUE(manifest.files[1].zlibUrl.empty());
+    EXPECT_EQ(manifest.files[1].zlibSize, 0u);
+}
+
 const std::wstring kDigest = L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 const std::wstring kUpperDigest = L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
 
