@@ -1,6 +1,5 @@
 #include "transfer/http_get.h"
 
-#include "common/memory_guard.h"
 #include "common/scoped_handle.h"
 #include "diagnostics/error_text.h"
 
@@ -64,41 +63,16 @@ uint64_t announcedLength(HINTERNET request)
     return wcstoull(value, nullptr, 10);
 }
 
-// More than any buffer of this process can hold is refused at once; a reserve that fails is only
-// a lost hint, as the body may still fit while it grows.
-bool reserveFor(ByteBuffer& bytes, uint64_t length)
-{
-    if (length > bytes.max_size()) {
-        return false;
-    }
-    withinMemory([&] { bytes.reserve(static_cast<size_t>(length)); });
-    return true;
-}
-
-bool growBy(ByteBuffer& bytes, size_t count)
-{
-    return withinMemory([&] { bytes.resize(bytes.size() + count); });
-}
-
-bool failForMemory(const std::wstring& address, std::wstring& errorText)
-{
-    errorText = L"Za mało pamięci, aby pobrać " + address;
-    return false;
-}
-
 bool failAsReadTimeout(std::wstring& errorText)
 {
     errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_TIMEOUT);
     return false;
 }
 
-bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
-              DownloadObserver* observer)
+bool readBody(HINTERNET request, BodySink& sink, std::wstring& errorText, DownloadObserver* observer)
 {
     uint64_t total = announcedLength(request);
-    if (!reserveFor(bytes, total)) {
-        return failForMemory(address, errorText);
-    }
+    uint64_t received = 0;
     TransferPace pace(GetTickCount64());
     for (;;) {
         DWORD available = 0;
@@ -108,25 +82,24 @@ bool readBody(HINTERNET request, const std::wstring& address, ByteBuffer& bytes,
         if (available == 0) {
             break;
         }
-        size_t oldSize = bytes.size();
-        if (!growBy(bytes, available)) {
-            return failForMemory(address, errorText);
-        }
+        ByteBuffer piece(available);
         DWORD read = 0;
-        BOOL readOk = WinHttpReadData(request, bytes.data() + oldSize, available, &read);
-        bytes.resize(oldSize + read);
-        if (!readOk) {
+        if (!WinHttpReadData(request, piece.data(), available, &read)) {
             return failWithSystemError(L"WinHttpReadData nie powiodło się. ", errorText);
         }
+        if (!sink.write(piece.data(), read, errorText)) {
+            return false;
+        }
+        received += read;
         if (!pace.keepsUp(read, GetTickCount64())) {
             return failAsReadTimeout(errorText);
         }
         if (observer != nullptr) {
-            observer->onProgress(bytes.size(), total);
+            observer->onProgress(received, total);
         }
     }
     // A connection that closes before the announced length is a broken transfer, not a complete body.
-    if (total != 0 && bytes.size() < total) {
+    if (total != 0 && received < total) {
         errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR);
         return false;
     }
@@ -143,6 +116,48 @@ bool openSession(WinHttpHandle& session, std::wstring& errorText)
     WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
     DWORD responseTimeout = kReceiveResponseTimeoutMs;
     WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
+    return true;
+}
+
+// Sends one GET and waits for an answer of status 200.
+bool openGet(HttpSession& session, const std::wstring& address, WinHttpHandle& connection, WinHttpHandle& request,
+             std::wstring& errorText)
+{
+    UrlParts url;
+    if (!splitUrl(address, url)) {
+        errorText = L"Nie udało się zinterpretować URL: " + address;
+        return false;
+    }
+    WinHttpHandle ownSession;
+    HINTERNET sessionHandle = nullptr;
+    if (!session.acquire(ownSession, sessionHandle, errorText)) {
+        return false;
+    }
+    connection.reset(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
+    if (!connection) {
+        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", errorText);
+    }
+    request.reset(WinHttpOpenRequest(connection.get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                     WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request) {
+        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", errorText);
+    }
+    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        return failWithSystemError(L"WinHttpSendRequest nie powiodło się. ", errorText);
+    }
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
+        return failWithSystemError(L"WinHttpReceiveResponse nie powiodło się. ", errorText);
+    }
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+        return failWithSystemError(L"Nie udało się odczytać kodu HTTP. ", errorText);
+    }
+    if (status != 200) {
+        errorText = L"Serwer zwrócił HTTP " + std::to_wstring(status) + L" dla " + address;
+        return false;
+    }
     return true;
 }
 
@@ -188,43 +203,24 @@ bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& error
 bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
              DownloadObserver* observer)
 {
-    UrlParts url;
-    if (!splitUrl(address, url)) {
-        errorText = L"Nie udało się zinterpretować URL: " + address;
-        return false;
-    }
-    WinHttpHandle ownSession;
-    HINTERNET sessionHandle = nullptr;
-    if (!session.acquire(ownSession, sessionHandle, errorText)) {
-        return false;
-    }
-    WinHttpHandle connection(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
-    if (!connection) {
-        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", errorText);
-    }
-    WinHttpHandle request(WinHttpOpenRequest(connection.get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                             WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!request) {
-        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", errorText);
-    }
-    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return failWithSystemError(L"WinHttpSendRequest nie powiodło się. ", errorText);
-    }
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
-        return failWithSystemError(L"WinHttpReceiveResponse nie powiodło się. ", errorText);
-    }
-    DWORD status = 0;
-    DWORD statusSize = sizeof status;
-    if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
-        return failWithSystemError(L"Nie udało się odczytać kodu HTTP. ", errorText);
-    }
-    if (status != 200) {
-        errorText = L"Serwer zwrócił HTTP " + std::to_wstring(status) + L" dla " + address;
+    WinHttpHandle connection;
+    WinHttpHandle request;
+    if (!openGet(session, address, connection, request, errorText)) {
         return false;
     }
     bytes.clear();
-    return readBody(request.get(), address, bytes, errorText, observer);
+    BufferSink sink(bytes, address);
+    return sink.expect(announcedLength(request.get()), errorText) &&
+           readBody(request.get(), sink, errorText, observer);
+}
+
+bool httpGet(HttpSession& session, const std::wstring& address, BodySink& sink, std::wstring& errorText,
+             DownloadObserver* observer)
+{
+    WinHttpHandle connection;
+    WinHttpHandle request;
+    return openGet(session, address, connection, request, errorText) &&
+           readBody(request.get(), sink, errorText, observer);
 }
 
 }  // namespace ovan

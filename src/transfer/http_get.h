@@ -2,6 +2,7 @@
 
 #include "common/scoped_handle.h"
 #include "common/text.h"
+#include "transfer/body_sink.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -67,7 +68,11 @@ private:
 bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
              DownloadObserver* observer = nullptr);
 
-// The same on a session of its own.
+// One GET whose body goes piece by piece into sink; true only for status 200 with the whole body taken.
+bool httpGet(HttpSession& session, const std::wstring& address, BodySink& sink, std::wstring& errorText,
+             DownloadObserver* observer = nullptr);
+
+// The first on a session of its own.
 bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
              DownloadObserver* observer = nullptr);
 
