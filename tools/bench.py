@@ -10,7 +10,10 @@ medians of alternating runs:
 3. a release of 2,000 files of 4 KiB by the launcher without and with one session kept, against the floor;
 4. the update with flushes against a build without them;
 5. peak memory applying a release whose largest file is 256 MiB;
-6. a start with no update due until the application runs, against the floor's one GET and start.
+6. a start with no update due until the application runs, against the floor's one GET and start;
+7. a full update of real Windows binaries (Wine's own PE DLLs of 1.0 to 1.6 MB) packed by OVANPublish, by a
+   launcher with compressed downloads against the shipped one: bytes nginx sent, time on loopback, and time
+   through nginx limited to 10 MB/s per connection.
 Native curl figures are shown for information only. OVAN_BENCH_RUNS sets the number of runs (5; four
 times as many for the start).
 """
@@ -26,16 +29,17 @@ from localbuild import ROOT, WinePrefix, build
 
 import winetools  # noqa: E402
 from harness import MANIFEST_PATH, manifest_json, sha256_hex  # noqa: E402
-from nginx_server import NginxServer  # noqa: E402
+from nginx_server import NginxServer, publish_with_pack  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build-bench")
 PORT = 47943
 MANIFEST_URL = f"https://127.0.0.1:{PORT}{MANIFEST_PATH}"
 TARGETS = ["OVANLauncher", "ovan_bench_patch", "ovan_bench_keep", "ovan_bench_no_flush", "ovan_stand_in_app",
-           "ovan_trust_ca", "ovan_idle", "ovan_bench_sha256", "ovan_bench_fetch", "ovan_bench_floor"]
+           "ovan_trust_ca", "ovan_idle", "ovan_bench_sha256", "ovan_bench_fetch", "ovan_bench_floor",
+           "ovan_bench_compressed", "OVANPublish"]
 # The shipped launcher's choices, stated so that a cache left by another configuration cannot change them.
 OPTIONS = ["-DOVAN_RELEASE_PUBLIC_KEYS=", "-DOVAN_UPDATE_REQUIRED=ON", "-DOVAN_SKIP_UNCHANGED=OFF",
-           "-DOVAN_KEEP_CONNECTION=OFF", "-DOVAN_BUILD_TESTS=ON"]
+           "-DOVAN_KEEP_CONNECTION=OFF", "-DOVAN_COMPRESSED_DOWNLOADS=OFF", "-DOVAN_BUILD_TESTS=ON"]
 RUNS = int(os.environ.get("OVAN_BENCH_RUNS", "5"))
 MIB = 1024 * 1024
 
@@ -43,6 +47,8 @@ SHIPPED = ("bin",)
 PATCH = ("bench", "patch")
 KEEP = ("bench", "keep")
 NO_FLUSH = ("bench", "no_flush")
+COMPRESSED = ("bench", "compressed")
+SLOW_LINE = "10m"
 
 
 def bin_path(*names):
@@ -199,8 +205,24 @@ class Bench:
         elapsed = self.curl(MANIFEST_URL, os.path.join(self.work, "manifest.json"))
         return elapsed + timed([self.wine, os.path.join(app, "Pellaron.exe")], cwd=app)[0]
 
+    def publish_packed(self, version, paths):
+        """A release of the given files packed by OVANPublish into the folder nginx serves the manifest from."""
+        folder = self.folder("release")
+        for path in paths:
+            shutil.copy(path, folder)
+        result = publish_with_pack(bin_path("bin", "OVANPublish.exe"), self.server, folder, version, MANIFEST_PATH)
+        if result.returncode != 0:
+            sys.exit("OVANPublish pack failed: " + result.stderr.decode("utf-8"))
+
     def download_only(self, urls):
         return timed([self.wine, bin_path("bin", "ovan_bench_fetch.exe")] + list(urls))[0]
+
+
+def wine_dlls():
+    """Real Windows binaries: the PE DLLs of 1.0 to 1.6 MB that Debian's libwine for amd64 ships."""
+    listed = subprocess.run(["dpkg", "-L", "libwine:amd64"], capture_output=True, text=True, check=True).stdout.split()
+    return sorted(path for path in listed if "/x86_64-windows/" in path and path.endswith(".dll")
+                  and 1_000_000 <= os.path.getsize(path) <= 1_600_000)
 
 
 def main():
@@ -209,11 +231,16 @@ def main():
     with WinePrefix(BUILD, wine) as prefix:
         site = bin_path("bench-site")
         shutil.rmtree(site, ignore_errors=True)
-        with NginxServer(PORT, os.path.join(site, "root"), *prefix.certificate(), site) as server:
-            try:
-                results = measure(Bench(server, wine, os.path.join(prefix.state, "ca.pem")))
-            finally:
-                shutil.rmtree(bin_path("bench-work"), ignore_errors=True)
+        ca = os.path.join(prefix.state, "ca.pem")
+        try:
+            with NginxServer(PORT, os.path.join(site, "root"), *prefix.certificate(), site) as server:
+                results = measure(Bench(server, wine, ca))
+            # The same release, served by nginx again with each connection held to a slow line's pace.
+            with NginxServer(PORT, os.path.join(site, "root"), *prefix.certificate(), site, SLOW_LINE) as server:
+                print(f"Measuring: compressed downloads, limit_rate {SLOW_LINE} ...", flush=True)
+                results.update(measure_compressed(Bench(server, wine, ca), "slow"))
+        finally:
+            shutil.rmtree(bin_path("bench-work"), ignore_errors=True)
         shutil.rmtree(site, ignore_errors=True)
     report(results)
 
@@ -232,6 +259,12 @@ def measure(bench):
     results.update(measure_many_files(bench))
     print("Measuring: peak memory ...", flush=True)
     results.update(measure_memory(bench))
+    print("Measuring: compressed downloads on loopback ...", flush=True)
+    dlls = wine_dlls()
+    bench.publish_packed("6.0.0", dlls)
+    results.update(measure_compressed(bench, "loopback"))
+    results["dll_count"] = len(dlls)
+    results["dll_bytes"] = sum(os.path.getsize(path) for path in dlls)
     return results
 
 
@@ -295,6 +328,20 @@ def measure_memory(bench):
     return dict(big_memory=statistics.median(bench.launcher(SHIPPED, "1.0.0")[1] for _ in range(max(3, RUNS // 2))))
 
 
+def measure_compressed(bench, line):
+    """A full update to the packed release by the shipped launcher and by one with compressed downloads,
+    alternating: seconds and bytes nginx sent for each."""
+    rows = []
+    for _ in range(RUNS + 1):
+        row = {}
+        for kind, launcher in (("plain", SHIPPED), ("compressed", COMPRESSED)):
+            elapsed, _, served = bench.launcher(launcher, "1.0.0")
+            row[f"{line}_{kind}"] = elapsed
+            row[f"{line}_{kind}_bytes"] = sum(served_row.size for served_row in served)
+        rows.append(row)
+    return medians(rows[1:])
+
+
 def verdict(name, measured, digits, limit, below=False):
     """One target line, the figure judged as it is printed; limit is a text ("1.10"), reached unless below."""
     shown = round(measured, digits)
@@ -310,6 +357,9 @@ def report(r):
     flush_cost = (r["update_launcher"] - r["update_no_flush"]) / r["update_no_flush"] * 100
     fetched = len(r["patch_requests"]) - 1
     memory_bound = 256 * MIB + 32 * MIB
+    bytes_ratio = r["loopback_compressed_bytes"] / r["loopback_plain_bytes"]
+    loopback_ratio = r["loopback_compressed"] / r["loopback_plain"]
+    slow_ratio = r["slow_compressed"] / r["slow_plain"]
     row = "{:58} {:>10} {:>10} {:>6}"
     print()
     print(f"medians of {RUNS} alternating runs ({4 * RUNS} for the start), nginx over https on loopback")
@@ -336,6 +386,13 @@ def report(r):
                      f"{r['start_floor']:.3f}", f"{start_ratio:.2f}"))
     print(row.format("   one https request with a Wine start (s)", f"{r['manifest_only']:.3f}", "", ""))
     print(row.format("   native curl + Wine start, information only (s)", f"{r['start_curl']:.3f}", "", ""))
+    print(f"7. update to {r['dll_count']:.0f} Wine DLLs ({r['dll_bytes'] / 1e6:.1f} MB), compressed / plain downloads:")
+    print(row.format("   bytes nginx sent (MB)", f"{r['loopback_compressed_bytes'] / 1e6:.1f}",
+                     f"{r['loopback_plain_bytes'] / 1e6:.1f}", f"{bytes_ratio:.2f}"))
+    print(row.format("   loopback (s)", f"{r['loopback_compressed']:.2f}", f"{r['loopback_plain']:.2f}",
+                     f"{loopback_ratio:.2f}"))
+    print(row.format(f"   limit_rate {SLOW_LINE} per connection (s)", f"{r['slow_compressed']:.2f}",
+                     f"{r['slow_plain']:.2f}", f"{slow_ratio:.2f}"))
     print()
     print(verdict("update_vs_floor", update_ratio, 3, "1.10"))
     print(verdict("start_vs_floor", start_ratio, 3, "1.15"))
@@ -344,6 +401,9 @@ def report(r):
     print(verdict("many_files_kept_vs_floor", many_ratio, 3, "1.50"))
     print(verdict("durable_writes_cost_pct", flush_cost, 1, "10", below=True))
     print(verdict("peak_memory_mib", r["big_memory"] / MIB, 1, str(memory_bound // MIB)))
+    print(verdict("compressed_bytes_ratio", bytes_ratio, 3, "0.33"))
+    print(verdict("compressed_slow_line_ratio", slow_ratio, 3, "0.45"))
+    print(verdict("compressed_loopback_ratio", loopback_ratio, 3, "1.15"))
 
 if __name__ == "__main__":
     main()

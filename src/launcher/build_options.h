@@ -14,6 +14,8 @@ struct BuildOptions {
     bool skipUnchanged;
     // One WinHTTP session for the whole run, so that connections can be reused.
     bool keepConnection;
+    // Files with a compressed copy in the manifest are fetched through it and inflated as they arrive.
+    bool compressedDownloads;
     // Staged files, the transaction record and current.txt are flushed to disk (off only for the benchmark).
     bool durableWrites;
 };

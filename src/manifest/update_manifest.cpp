@@ -164,6 +164,10 @@ ManifestDefect parseFileObject(const std::wstring& objectText, ManifestFileEntry
     entry.name = trimWhitespace(entry.name);
     entry.url = trimWhitespace(entry.url);
     entry.sha256 = toUpperAscii(trimWhitespace(entry.sha256));
+    uint64_t size = 0;
+    if (findNumberValue(objectText, L"size", size)) {
+        entry.size = size;
+    }
     // Optional: a launcher that finds no usable copy fetches url.
     if (findStringValue(objectText, L"zlib_url", entry.zlibUrl)) {
         entry.zlibUrl = trimWhitespace(entry.zlibUrl);

@@ -4,6 +4,7 @@
 #include "transfer/http_get.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ struct ManifestFileEntry {
     std::wstring name;
     std::wstring url;
     std::wstring sha256;
+    // The file's size in bytes, where the manifest gives it.
+    std::optional<uint64_t> size = std::nullopt;
     // The address of a zlib-compressed copy of the file and its size; empty when the release has none.
     std::wstring zlibUrl = std::wstring();
     uint64_t zlibSize = 0;

@@ -2,7 +2,10 @@
 
 #include "common/file_bytes.h"
 #include "common/scoped_handle.h"
+#include "common/paths.h"
 #include "diagnostics/error_text.h"
+#include "transfer/inflating_sink.h"
+#include "transfer/sha256_file.h"
 
 #include <windows.h>
 #include <zlib.h>
@@ -80,7 +83,63 @@ bool deflateHandles(HANDLE source, HANDLE target, uint64_t& compressedSize)
     }
 }
 
+class HashingSink : public BodySink {
+public:
+    explicit HashingSink(Sha256& hash) : hash_(hash) {}
+    bool write(const unsigned char* data, size_t size, std::wstring& errorText) override
+    {
+        if (!hash_.add(data, size)) {
+            errorText = L"nie udało się policzyć SHA-256";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    Sha256& hash_;
+};
+
+bool inflateWholeFile(HANDLE file, InflatingSink& inflater, std::wstring& errorText)
+{
+    std::vector<unsigned char> in(kChunk);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file, in.data(), static_cast<DWORD>(in.size()), &read, nullptr)) {
+            errorText = L"nie można odczytać pliku. " + formatSystemError(GetLastError());
+            return false;
+        }
+        if (read == 0) {
+            return inflater.finish(errorText);
+        }
+        if (!inflater.write(in.data(), read, errorText)) {
+            return false;
+        }
+    }
+}
+
 }  // namespace
+
+bool verifyCompressedCopy(const std::wstring& path, uint64_t size, const std::wstring& sha256, std::wstring& errorText)
+{
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Sha256 hash;
+    if (!file || !hash.open()) {
+        errorText = L"nie można odczytać pliku. " + formatSystemError(GetLastError());
+        return false;
+    }
+    HashingSink hashing(hash);
+    InflatingSink inflater(hashing, size, lastPathElement(path));
+    std::wstring digest;
+    if (!inflateWholeFile(file.get(), inflater, errorText)) {
+        return false;
+    }
+    if (!hash.finishHex(digest) || digest != sha256) {
+        errorText = L"po rozpakowaniu SHA-256 nie zgadza się z plikiem";
+        return false;
+    }
+    return true;
+}
 
 bool deflateFile(const std::wstring& source, const std::wstring& target, uint64_t& compressedSize,
                  std::wstring& errorText)

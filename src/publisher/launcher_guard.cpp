@@ -4,6 +4,7 @@
 #include "diagnostics/fatal_report.h"
 #include "manifest/manifest_signature.h"
 #include "publisher/launcher_choices.h"
+#include "publisher/release_rules.h"
 #include "publisher/release_signing.h"
 #include "transfer/sha256_file.h"
 
@@ -61,7 +62,7 @@ bool findListedFile(const std::wstring& manifestPath, const ManifestFileEntry& e
 {
     std::wstring folder = parentPath(manifestPath);
     for (const std::wstring& candidate :
-         {joinPath(joinPath(joinPath(folder, L"files"), entry.sha256), entry.name), joinPath(folder, entry.name)}) {
+         {joinPath(layoutFolder(folder, entry.sha256), entry.name), joinPath(folder, entry.name)}) {
         std::wstring digest;
         if (sha256FileHex(candidate, digest) && digest == entry.sha256) {
             path = candidate;

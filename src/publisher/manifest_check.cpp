@@ -2,7 +2,10 @@
 
 #include "diagnostics/fatal_report.h"
 #include "manifest/update_manifest.h"
+#include "common/paths.h"
+#include "publisher/compressed_copy.h"
 #include "publisher/launcher_guard.h"
+#include "publisher/publish_files.h"
 #include "publisher/release_rules.h"
 #include "publisher/release_signing.h"
 #include "versions/local_version.h"
@@ -69,6 +72,33 @@ bool reportEntries(const UpdateManifest& manifest)
     return installable;
 }
 
+// Each copy in the layout beside the manifest must inflate to the very file the entry names.
+bool reportCompressedCopies(const std::wstring& manifestPath, const UpdateManifest& manifest)
+{
+    bool sound = true;
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (entry.zlibUrl.empty()) {
+            continue;
+        }
+        std::wstring path = joinPath(layoutFolder(parentPath(manifestPath), compressedFolder(entry.sha256)), entry.name);
+        std::wstring errorText;
+        uint64_t copySize = 0;
+        if (!fileSize(path, copySize)) {
+            say(L"UWAGA: " + entry.name + L": obok manifestu nie ma skompresowanej kopii " + path + L"; nie sprawdzono jej");
+        } else if (!entry.size) {
+            say(L"BŁĄD: " + entry.name + L": manifest nie podaje rozmiaru (\"size\"); launcher nie użyje kopii");
+            sound = false;
+        } else if (!verifyCompressedCopy(path, *entry.size, entry.sha256, errorText)) {
+            say(L"BŁĄD: " + entry.name + L": " + path + L": " + errorText);
+            sound = false;
+        } else if (copySize != entry.zlibSize) {
+            say(L"BŁĄD: " + entry.name + L": skompresowana kopia ma inny rozmiar niż \"zlib_size\": " + path);
+            sound = false;
+        }
+    }
+    return sound;
+}
+
 std::wstring verdict(bool installable, bool signatureAccepted)
 {
     if (!signatureAccepted) {
@@ -101,6 +131,7 @@ int checkManifest(const std::wstring& manifestPath, const std::wstring& installe
     }
     say(L"Pliki (" + std::to_wstring(manifest.files.size()) + L"):");
     bool installable = reportEntries(manifest);
+    installable = reportCompressedCopies(manifestPath, manifest) && installable;
     signatureAccepted = reportShippedLauncher(manifestPath, manifest) && signatureAccepted;
     if (!installedVersion.empty()) {
         say(isNewerVersion(manifest.version, installedVersion)

@@ -94,7 +94,7 @@ std::wstring manifestText(const std::wstring& version, const std::vector<Manifes
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& entry = entries[i];
         text += L"    {\"name\": \"" + entry.name + L"\", \"url\": \"" + entry.url + L"\", \"sha256\": \"" +
-                entry.sha256 + L"\"" + compressedMembers(entry) + L"}" + (i + 1 < entries.size() ? L",\n" : L"\n");
+                entry.sha256 + L"\", \"size\": " + std::to_wstring(entry.size.value_or(0)) + compressedMembers(entry) + L"}" + (i + 1 < entries.size() ? L",\n" : L"\n");
     }
     return text + L"  ]\n}\n";
 }
@@ -109,7 +109,7 @@ bool readsBackAs(const std::wstring& text, const std::wstring& version, const st
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& a = parsed.files[i];
         const ManifestFileEntry& b = entries[i];
-        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256 || a.zlibUrl != b.zlibUrl ||
+        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256 || a.size != b.size || a.zlibUrl != b.zlibUrl ||
             a.zlibSize != b.zlibSize) {
             return false;
         }
@@ -134,16 +134,6 @@ std::vector<std::wstring> checkRelease(const PackRequest& request, Problems& pro
     return names;
 }
 
-bool fileSize(const std::wstring& path, uint64_t& size)
-{
-    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
-        return false;
-    }
-    size = (static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
-    return true;
-}
-
 bool makeFolder(const std::wstring& folder)
 {
     std::error_code error;
@@ -155,15 +145,13 @@ bool makeFolder(const std::wstring& folder)
 // anything is written, and the copy written with the files.
 void describeCompressedCopy(const PackRequest& request, ManifestFileEntry& entry, Problems& problems)
 {
-    std::wstring path = joinPath(request.releaseFolder, entry.name);
-    uint64_t plainSize = 0;
     uint64_t compressedSize = 0;
     std::wstring errorText;
-    if (!fileSize(path, plainSize) || !deflateFile(path, L"", compressedSize, errorText)) {
-        problems.add(entry.name, errorText.empty() ? L"nie można odczytać rozmiaru pliku" : errorText);
+    if (!deflateFile(joinPath(request.releaseFolder, entry.name), L"", compressedSize, errorText)) {
+        problems.add(entry.name, errorText);
         return;
     }
-    if (isClearlySmaller(compressedSize, plainSize)) {
+    if (isClearlySmaller(compressedSize, entry.size.value_or(0))) {
         entry.zlibUrl = compressedAddress(request.baseAddress, entry.sha256, entry.name);
         entry.zlibSize = compressedSize;
     }
@@ -175,9 +163,13 @@ std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const s
     std::vector<ManifestFileEntry> entries;
     for (const std::wstring& name : names) {
         ManifestFileEntry entry{name, L"", L""};
-        if (!sha256FileHex(joinPath(request.releaseFolder, name), entry.sha256)) {
+        uint64_t size = 0;
+        if (!sha256FileHex(joinPath(request.releaseFolder, name), entry.sha256) ||
+            !fileSize(joinPath(request.releaseFolder, name), size)) {
             problems.add(name, L"nie udało się policzyć SHA-256");
+            continue;
         }
+        entry.size = size;
         entry.url = request.flat ? fileAddress(request.baseAddress, name)
                                  : contentAddress(request.baseAddress, entry.sha256, name);
         problems.add(name, addressProblems(entry.url));
@@ -193,7 +185,7 @@ std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const s
 // a newer release over an older one never rewrites what the older one serves.
 bool copyIntoLayout(const PackRequest& request, const ManifestFileEntry& entry, Problems& problems)
 {
-    std::wstring folder = joinPath(joinPath(request.destination, L"files"), entry.sha256);
+    std::wstring folder = layoutFolder(request.destination, entry.sha256);
     std::wstring target = joinPath(folder, entry.name);
     std::wstring present;
     if (sha256FileHex(target, present) && present == entry.sha256) {
@@ -213,7 +205,7 @@ bool copyIntoLayout(const PackRequest& request, const ManifestFileEntry& entry, 
 // A copy already in place with the size counted is the same copy and is left as it is.
 bool writeCompressedCopy(const PackRequest& request, const ManifestFileEntry& entry, Problems& problems)
 {
-    std::wstring folder = joinPath(joinPath(request.destination, L"files"), compressedFolder(entry.sha256));
+    std::wstring folder = layoutFolder(request.destination, compressedFolder(entry.sha256));
     std::wstring target = joinPath(folder, entry.name);
     uint64_t present = 0;
     if (fileSize(target, present) && present == entry.zlibSize) {

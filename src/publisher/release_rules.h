@@ -32,6 +32,9 @@ std::wstring contentAddress(const std::wstring& baseAddress, const std::wstring&
 // this digest: beside the digest's own folder, so no name of a release file can land on a copy.
 std::wstring compressedFolder(const std::wstring& sha256);
 
+// The folder of the release layout rooted at root (the folder of its manifest) that holds digestFolder.
+std::wstring layoutFolder(const std::wstring& root, const std::wstring& digestFolder);
+
 // Where the release layout puts a file's compressed copy: under the base address, "files", compressedFolder,
 // its name.
 std::wstring compressedAddress(const std::wstring& baseAddress, const std::wstring& sha256, const std::wstring& name);

@@ -62,7 +62,8 @@ bool stageAll(HttpSession& session, const UpdateManifest& manifest, const AppFol
             appendLogLine(appFolder, L"Plik bez zmian: " + entry.name);
             continue;
         }
-        if (!stageFile(session, entry, record.stagingPath, appFolder, errorText, settings.durableWrites)) {
+        if (!stageFile(session, entry, record.stagingPath, appFolder, errorText,
+                       {settings.durableWrites, settings.compressedDownloads})) {
             return false;
         }
         stagedFiles.push_back(std::move(record));

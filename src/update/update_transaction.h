@@ -27,6 +27,8 @@ struct UpdateSettings {
     bool skipUnchanged = false;
     // Staged files, the transaction record and current.txt reach the disk before they are relied on.
     bool durableWrites = true;
+    // Files with a compressed copy in the manifest are fetched through it.
+    bool compressedDownloads = false;
 };
 
 // Stages and verifies every file, then swaps them in with backups; rolls back a failed swap.

@@ -2,23 +2,40 @@
 them, and a launcher built with compressed downloads installs through them byte for byte."""
 import json
 import os
+import re
 import unittest
+import urllib.parse
 import zlib
 
+import test_nginx_release
 import winetools
-from harness import HTTPS_PORT, TEST_BIN
+from harness import HTTPS_PORT, MANIFEST_PATH, TEST_BIN
 from test_publisher import PublisherTestCase
+from test_signed_release import folder_routes
+from test_update_transaction import BOM, FAILED
+from update_server import Route
 
 BASE = f"https://127.0.0.1:{HTTPS_PORT}/ovan/update"
 
 
 def compressible(size, seed=b"Pellaron"):
-    """Bytes that deflate to about a third, like program code."""
+    """Bytes that deflate to a small part of their size."""
     pattern = (seed + os.urandom(16).hex().encode()) * (size // 40 + 1)
     return pattern[:size]
 
 
-class PackedCopies(PublisherTestCase):
+def path_of(url):
+    return urllib.parse.urlsplit(url).path
+
+
+def endless(size):
+    """A small zlib stream of size zero bytes, made without holding them."""
+    compressor = zlib.compressobj(9)
+    piece = bytes(1024 * 1024)
+    return b"".join(compressor.compress(piece) for _ in range(size // len(piece))) + compressor.flush()
+
+
+class PackingTestCase(PublisherTestCase):
     def pack_into(self, files, version="1.0"):
         folder = self.release(files, "release-" + version)
         out = self.scratch("out")
@@ -27,6 +44,8 @@ class PackedCopies(PublisherTestCase):
         with open(os.path.join(out, "manifest.json"), "rb") as f:
             return out, {entry["name"]: entry for entry in json.loads(f.read())["files"]}
 
+
+class PackedCopies(PackingTestCase):
     def test_pack_writes_a_copy_only_where_it_is_clearly_smaller(self):
         with open(os.path.join(TEST_BIN, "OVANLauncher.exe"), "rb") as f:
             program = f.read()
@@ -46,6 +65,112 @@ class PackedCopies(PublisherTestCase):
                 self.assertEqual(entry["zlib_size"], len(copy))
                 self.assertEqual(zlib.decompress(copy), data)
                 self.assertLessEqual(len(copy), len(data) * 0.9)
+
+    def test_check_inflates_every_copy(self):
+        text = compressible(200000)
+        out, entries = self.pack_into({"text.txt": text, "other.txt": compressible(100000, b"inny")})
+        manifest_path = os.path.join(out, "manifest.json")
+        copy = os.path.join(out, "files", entries["text.txt"]["sha256"] + ".zlib", "text.txt")
+        with open(copy, "rb") as f:
+            good = f.read()
+        with open(manifest_path, "rb") as f:
+            manifest = f.read()
+        size_member = b'"zlib_size": %d' % len(good)
+        cases = [
+            ("as packed", good, manifest, 0, "Manifest jest poprawny."),
+            ("damaged", good[:100] + bytes([good[100] ^ 0x55]) + good[101:], manifest, 1, "jest uszkodzona: text.txt"),
+            ("other bytes", zlib.compress(text[:-1] + b"#", 9), manifest, 1,
+             "po rozpakowaniu SHA-256 nie zgadza się z plikiem"),
+            ("another zlib_size", good, manifest.replace(size_member, b'"zlib_size": %d' % (len(good) + 1)), 1,
+             'skompresowana kopia ma inny rozmiar niż "zlib_size"'),
+            ("no size", good, re.sub(rb', "size": \d+', b"", manifest), 1, 'manifest nie podaje rozmiaru ("size")'),
+            ("missing", None, manifest, 0, "UWAGA: text.txt: obok manifestu nie ma skompresowanej kopii"),
+        ]
+        for label, replaced, manifest_bytes, code_expected, said_text in cases:
+            with self.subTest(label):
+                if replaced is None:
+                    os.remove(copy)
+                else:
+                    with open(copy, "wb") as f:
+                        f.write(replaced)
+                with open(manifest_path, "wb") as f:
+                    f.write(manifest_bytes)
+                code, said, _ = self.publish("check", winetools.win_path(manifest_path))
+                self.assertEqual(code, code_expected, said)
+                self.assertIn(said_text, said)
+
+
+class CompressedNginxRelease(test_nginx_release.NginxRelease):
+    """The nginx release test, run by a launcher with compressed downloads: it asks for each copy instead."""
+    launcher_build = "compressed"
+
+    def fetched(self, entry):
+        return entry.get("zlib_url", entry["url"])
+
+    def assertRunServed(self, version, files, paths):
+        super().assertRunServed(version, files, paths)
+        self.assertTrue(not paths or any(".zlib/" in path for path in paths), paths)
+
+
+class CompressedDownloads(PackingTestCase):
+    launcher_build = "compressed"
+
+    def serve_packed(self, files, altered=None):
+        """Packs 1.1.0 of files, serves its output folder with the copies of altered (name -> bytes) swapped;
+        returns the manifest's entries."""
+        out, entries = self.pack_into(files, "1.1.0")
+        routes = folder_routes(out, "/ovan/update")
+        for name, copy in (altered or {}).items():
+            routes[path_of(entries[name]["zlib_url"])] = copy
+        for path, body in routes.items():
+            self.server.routes[path] = Route(body=body)
+        self.write("current.txt", BOM + b"1.0.0")
+        self.write("app.dll", b"biblioteka 1.0.0")
+        return entries
+
+    def test_a_copy_that_is_not_the_file_changes_nothing(self):
+        plain = compressible(300000)
+        stream = zlib.compress(plain, 9)
+        flipped = bytearray(stream)
+        flipped[len(stream) // 2] ^= 0x55
+        damaged = "Skompresowana kopia pliku jest uszkodzona: app.dll"
+        too_long = "Skompresowana kopia pliku rozpakowuje się do więcej bajtów, niż podaje manifest: app.dll"
+        too_short = "Skompresowana kopia pliku rozpakowuje się do mniej bajtów, niż podaje manifest: app.dll"
+        cases = [
+            ("a byte changed", bytes(flipped), damaged),
+            ("cut short", stream[:len(stream) // 2], damaged),
+            ("not compressed", plain, damaged),
+            ("inflating without end", endless(512 * 1024 * 1024), too_long),
+            ("one byte too many", zlib.compress(plain + b"x", 9), too_long),
+            ("one byte too few", zlib.compress(plain[:-1], 9), too_short),
+        ]
+        for label, copy, text in cases:
+            with self.subTest(label):
+                self.fresh()
+                self.serve_packed({"app.dll": plain, "data.bin": compressible(50000, b"dane")}, {"app.dll": copy})
+
+                self.run_launcher()
+
+                self.assertFatal(4, FAILED + text)
+                self.assertEqual(self.read("app.dll"), b"biblioteka 1.0.0")
+                self.assertEqual(self.read("current.txt"), BOM + b"1.0.0")
+                self.assertFalse(os.path.exists(self.path("data.bin")))
+                staged = self.path("_update_tmp")
+                sizes = [os.path.getsize(os.path.join(staged, name)) for name in os.listdir(staged)] \
+                    if os.path.isdir(staged) else []
+                self.assertTrue(all(size <= len(plain) for size in sizes), sizes)
+
+    def test_files_without_a_copy_come_as_they_are(self):
+        files = {"app.dll": compressible(300000), "random.bin": os.urandom(100000)}
+        entries = self.serve_packed(files)
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        for name, data in files.items():
+            self.assertEqual(self.read(name), data)
+        self.assertEqual(sorted(self.requested()), sorted([MANIFEST_PATH, path_of(entries["app.dll"]["zlib_url"]),
+                                                           path_of(entries["random.bin"]["url"])]))
 
 
 if __name__ == "__main__":
