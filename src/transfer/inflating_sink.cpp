@@ -8,7 +8,7 @@ namespace ovan {
 
 namespace {
 
-const size_t kOutputPiece = 64 * 1024;
+const size_t kOutputPiece = 256 * 1024;
 
 const wchar_t* const kDamaged = L"Skompresowana kopia pliku jest uszkodzona: ";
 const wchar_t* const kTooLong = L"Skompresowana kopia pliku rozpakowuje się do więcej bajtów, niż podaje manifest: ";
