@@ -121,6 +121,22 @@ const wchar_t* clashingWorkingName(const std::wstring& name)
     return nullptr;
 }
 
+bool parseSizeText(const std::wstring& text, uint64_t& size)
+{
+    if (text.empty()) {
+        return false;
+    }
+    size = 0;
+    for (wchar_t c : text) {
+        uint64_t digit = static_cast<uint64_t>(c - L'0');
+        if (c < L'0' || c > L'9' || size > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        size = size * 10 + digit;
+    }
+    return true;
+}
+
 namespace {
 
 bool nameTaken(const std::vector<ManifestFileEntry>& files, const std::wstring& name)
@@ -143,6 +159,11 @@ ManifestDefect parseFileObject(const std::wstring& objectText, ManifestFileEntry
     }
     if (!isPlainFileName(entry.name)) {
         return ManifestDefect::NotPlainName;
+    }
+    std::wstring sizeText;
+    entry.hasSize = findStringValue(objectText, L"size", sizeText);
+    if (entry.hasSize && !parseSizeText(sizeText, entry.size)) {
+        return ManifestDefect::BadSize;
     }
     return clashingWorkingName(entry.name) == nullptr ? ManifestDefect::None : ManifestDefect::WorkingName;
 }

@@ -38,6 +38,8 @@ std::wstring defectText(ManifestDefect defect, size_t entryNumber)
         return entry + L"\"name\", \"url\" albo \"sha256\" jest puste";
     case ManifestDefect::NotPlainName:
         return entry + L"nazwa nie jest zwykłą nazwą pliku w folderze aplikacji";
+    case ManifestDefect::BadSize:
+        return entry + L"\"size\" nie jest liczbą bajtów zapisaną cyframi dziesiętnymi";
     case ManifestDefect::NameClash:
         return entry + L"nazwa powtarza wcześniejszą (bez względu na wielkość liter) albo jej kopię .old";
     case ManifestDefect::WorkingName:
@@ -55,7 +57,8 @@ bool reportEntries(const UpdateManifest& manifest)
 {
     bool installable = true;
     for (const ManifestFileEntry& entry : manifest.files) {
-        say(L"  " + entry.name + L"  " + entry.url + L"  " + entry.sha256);
+        say(L"  " + entry.name + L"  " + entry.url + L"  " + entry.sha256 +
+            (entry.hasSize ? L"  " + std::to_wstring(entry.size) + L" B" : std::wstring()));
         if (!isSha256Text(entry.sha256)) {
             say(L"BŁĄD: " + entry.name + L": sha256 nie ma 64 cyfr szesnastkowych; launcher odrzuci pobrany plik");
             installable = false;

@@ -1,5 +1,6 @@
 #include "publisher/release_pack.h"
 
+#include "common/file_bytes.h"
 #include "common/paths.h"
 #include "common/scoped_handle.h"
 #include "common/text.h"
@@ -84,7 +85,7 @@ std::wstring manifestText(const std::wstring& version, const std::vector<Manifes
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& entry = entries[i];
         text += L"    {\"name\": \"" + entry.name + L"\", \"url\": \"" + entry.url + L"\", \"sha256\": \"" +
-                entry.sha256 + L"\"}" + (i + 1 < entries.size() ? L",\n" : L"\n");
+                entry.sha256 + L"\", \"size\": \"" + std::to_wstring(entry.size) + L"\"}" + (i + 1 < entries.size() ? L",\n" : L"\n");
     }
     return text + L"  ]\n}\n";
 }
@@ -99,7 +100,7 @@ bool readsBackAs(const std::wstring& text, const std::wstring& version, const st
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& a = parsed.files[i];
         const ManifestFileEntry& b = entries[i];
-        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256) {
+        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256 || !a.hasSize || a.size != b.size) {
             return false;
         }
     }
@@ -129,8 +130,13 @@ std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const s
     std::vector<ManifestFileEntry> entries;
     for (const std::wstring& name : names) {
         ManifestFileEntry entry{name, L"", L""};
-        if (!sha256FileHex(joinPath(request.releaseFolder, name), entry.sha256)) {
+        std::wstring path = joinPath(request.releaseFolder, name);
+        if (!sha256FileHex(path, entry.sha256)) {
             problems.add(name, L"nie udało się policzyć SHA-256");
+        }
+        entry.hasSize = fileLength(path, entry.size);
+        if (!entry.hasSize) {
+            problems.add(name, L"nie udało się odczytać rozmiaru pliku");
         }
         entry.url = request.flat ? fileAddress(request.baseAddress, name)
                                  : contentAddress(request.baseAddress, entry.sha256, name);

@@ -3,8 +3,7 @@
 #include "diagnostics/update_log.h"
 #include "transfer/http_get.h"
 #include "transfer/sha256_file.h"
-#include "update/console_progress.h"
-#include "update/staging_file.h"
+#include "update/entry_download.h"
 
 #include <cwctype>
 
@@ -20,27 +19,13 @@ std::wstring upperCased(std::wstring text)
     return text;
 }
 
-// The body straight to the staging file, flushed when durable: a staged file is moved into the
-// installation later and must be on the disk by then.
-bool downloadToStagingFile(HttpSession& session, const ManifestFileEntry& entry, const std::wstring& stagingPath,
-                           bool durable, std::wstring& errorText)
-{
-    StagingFile file(stagingPath);
-    ConsoleProgress progress(entry.name);
-    if (httpGet(session, entry.url, file, errorText, &progress) && file.finish(durable, errorText)) {
-        return true;
-    }
-    file.discard();
-    return false;
-}
-
 }  // namespace
 
 bool stageFile(HttpSession& session, const ManifestFileEntry& entry, const std::wstring& stagingPath,
-               const AppFolder& appFolder, std::wstring& errorText, bool durable)
+               const AppFolder& appFolder, std::wstring& errorText, bool durable, bool resume)
 {
     appendLogLine(appFolder, L"Pobieranie pliku: " + entry.name);
-    if (!downloadToStagingFile(session, entry, stagingPath, durable, errorText)) {
+    if (!downloadEntry(session, entry, stagingPath, appFolder, durable, resume, errorText)) {
         return false;
     }
     std::wstring digest;

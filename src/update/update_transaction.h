@@ -27,6 +27,8 @@ struct UpdateSettings {
     bool skipUnchanged = false;
     // Staged files, the transaction record and current.txt reach the disk before they are relied on.
     bool durableWrites = true;
+    // A broken transfer is continued where it stopped, within the run and in the next one.
+    bool resumeDownloads = false;
 };
 
 // Stages and verifies every file, then swaps them in with backups; rolls back a failed swap.
