@@ -109,6 +109,10 @@ TEST(ParseManifest, AcceptedDocuments)
         {"files key without colon", L"{\"version\": \"2\", \"files\" [" + fileObject(L"a.dll") + L"]}", L"2", {a}},
         {"Polish file name", document(fileObject(L"ł\x00F3d\x017A.dll")), L"1.1.0",
          {{L"ł\x00F3d\x017A.dll", L"https://h/f", kUpperDigest}}},
+        {"size as a string of digits",
+         document(L"{\"name\": \"a.dll\", \"url\": \"https://h/f\", \"sha256\": \"" + kDigest +
+                  L"\", \"size\": \"18446744073709551615\"}"),
+         L"1.1.0", {{L"a.dll", L"https://h/f", kUpperDigest, true, UINT64_MAX}}},
         {"name and its backup name differ", document(fileObject(L"a.dll") + fileObject(L"a.dll.bak")), L"1.1.0",
          {a, {L"a.dll.bak", L"https://h/f", kUpperDigest}}},
     };
@@ -123,6 +127,8 @@ TEST(ParseManifest, AcceptedDocuments)
             EXPECT_EQ(manifest.files[i].name, row.files[i].name) << i;
             EXPECT_EQ(manifest.files[i].url, row.files[i].url) << i;
             EXPECT_EQ(manifest.files[i].sha256, row.files[i].sha256) << i;
+            EXPECT_EQ(manifest.files[i].hasSize, row.files[i].hasSize) << i;
+            EXPECT_EQ(manifest.files[i].size, row.files[i].size) << i;
         }
     }
 }
@@ -167,6 +173,15 @@ TEST(ParseManifest, RefusedDocuments)
         {"backup named first", document(fileObject(L"a.dll.old") + one), ManifestDefect::NameClash},
         {"device name", document(one + fileObject(L"NUL")), ManifestDefect::NotPlainName},
         {"device name with an extension", document(fileObject(L"aux.dll")), ManifestDefect::NotPlainName},
+        {"size with a unit", document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"12 B\"}"),
+         ManifestDefect::BadSize},
+        {"empty size", document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"\"}"),
+         ManifestDefect::BadSize},
+        {"negative size", document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"-1\"}"),
+         ManifestDefect::BadSize},
+        {"size beyond 64 bits",
+         document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"18446744073709551616\"}"),
+         ManifestDefect::BadSize},
         {"the staging folder", document(one + fileObject(L"_update_tmp")), ManifestDefect::WorkingName},
         {"the log in another case", document(fileObject(L"Update.LOG")), ManifestDefect::WorkingName},
         {"the version file's backup", document(fileObject(L"current.txt.old")), ManifestDefect::WorkingName},
