@@ -2,8 +2,13 @@
 the default launcher reports them, one built with OVAN_RESUME_DOWNLOADS=ON continues them with a range
 request, in the same run and in the next."""
 import os
+import shutil
+import subprocess
+import time
 
-from harness import MANIFEST_PATH, LauncherTestCase, manifest_json, sha256_hex
+import winetools
+from harness import HTTPS_PORT, MANIFEST_PATH, LauncherTestCase, manifest_json, sha256_hex, state_file
+from nginx_server import NginxServer
 from update_server import Route
 
 UPDATE_HEADING = ("Jest dostępna nowa wersja programu (2.0), ale aktualizacja nie powiodła się.\n\n"
@@ -194,3 +199,58 @@ class ResumeOnKeptConnectionTest(DownloadCase):
         self.assertEqual(self.exit_code, 0, self.stderr)
         self.assertEqual(self.read("b.dll"), second)
         self.assertEqual(self.read("app.dll"), BODY)
+
+
+class ResumeAfterKillTest(LauncherTestCase):
+    """nginx serves ranges itself: a launcher killed in the middle of a large file continues it at the next start."""
+    launcher_build = "resume"
+    with_update_server = False
+
+    def setUp(self):
+        super().setUp()
+        self.write("current.txt", b"1.0")
+        self.site = self.app + "-nginx"
+        shutil.rmtree(self.site, ignore_errors=True)
+        self.nginx = NginxServer(HTTPS_PORT, os.path.join(self.site, "root"), state_file("server.pem"),
+                                 state_file("server.key"), self.site)
+        self.addCleanup(self.nginx.stop)
+
+    def kill_while_staging(self, staged, after_bytes):
+        """Starts the launcher and kills it once the staging file holds more than after_bytes."""
+        launcher = subprocess.Popen([winetools.wine(), self.path("OVANLauncher.exe")], cwd=self.app,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and launcher.poll() is None:
+            if os.path.exists(staged) and os.path.getsize(staged) > after_bytes:
+                launcher.kill()
+                break
+            time.sleep(0.005)
+        launcher.wait()
+        return os.path.getsize(staged) if os.path.exists(staged) else 0
+
+    def test_killed_run_is_continued_by_the_next(self):
+        size = 256 * 1024 * 1024
+        data = os.urandom(1024 * 1024) * (size // (1024 * 1024))
+        for path in ("/files/big.bin", MANIFEST_PATH):
+            os.makedirs(os.path.dirname(self.nginx.file(path)), exist_ok=True)
+        with open(self.nginx.file("/files/big.bin"), "wb") as f:
+            f.write(data)
+        manifest = manifest_json("2.0", [("big.bin", self.nginx.url("/files/big.bin"), sha256_hex(data), size)])
+        with open(self.nginx.file(MANIFEST_PATH), "wb") as f:
+            f.write(manifest)
+        kept = self.kill_while_staging(self.path("_update_tmp", "big.bin.new"), 8 * 1024 * 1024)
+        self.assertGreater(kept, 0)
+        self.assertLess(kept, size)
+        self.nginx.clear_log()
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        with open(self.path("big.bin"), "rb") as f:
+            self.assertTrue(f.read() == data)
+        continued = [e for e in self.log_entries() if e.startswith("Wznawianie pobierania: big.bin od bajtu ")]
+        self.assertEqual(len(continued), 1)
+        offset = int(continued[0].rsplit(" ", 1)[1])
+        self.assertGreaterEqual(offset, kept)
+        served = [row for row in self.nginx.served() if row.path == "/files/big.bin"]
+        self.assertEqual([(row.status, row.size) for row in served], [(206, size - offset)])
