@@ -100,6 +100,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             piece = body[start:start + step]
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if route.chunked else piece)
             self.wfile.flush()
+            with server.lock:
+                server.body_bytes += len(piece)
             if route.chunk_delay:
                 time.sleep(route.chunk_delay)
         if route.chunked and not dropped:
@@ -131,6 +133,7 @@ class UpdateServer:
         self.httpd.routes = {}
         self.httpd.requests = []
         self.httpd.connections = 0
+        self.httpd.body_bytes = 0
         self.httpd.lock = threading.Lock()
         if certfile:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -148,6 +151,11 @@ class UpdateServer:
     @property
     def requests(self):
         return self.httpd.requests
+
+    @property
+    def body_bytes(self):
+        """Body bytes sent in all answers so far."""
+        return self.httpd.body_bytes
 
     @property
     def connections(self):
