@@ -18,6 +18,8 @@ struct BuildOptions {
     bool compressedDownloads;
     // Staged files, the transaction record and current.txt are flushed to disk (off only for the benchmark).
     bool durableWrites;
+    // A broken transfer is continued with a range request, within the run and in the next run.
+    bool resumeDownloads;
 };
 
 extern const BuildOptions kBuildOptions;

@@ -33,47 +33,21 @@ bool fetchManifestText(HttpSession& session, const std::wstring& address, std::w
     return true;
 }
 
-namespace {
-
-// Where the value of the first "key" starts, blanks after the colon skipped; npos when there is none.
-size_t valueStart(const std::wstring& source, const std::wstring& key)
-{
-    size_t keyAt = source.find(L"\"" + key + L"\"");
-    size_t colon = keyAt == std::wstring::npos ? std::wstring::npos : source.find(L':', keyAt);
-    if (colon == std::wstring::npos) {
-        return std::wstring::npos;
-    }
-    size_t start = colon + 1;
-    while (start < source.size() && isWhiteSpace(source[start])) {
-        ++start;
-    }
-    return start < source.size() ? start : std::wstring::npos;
-}
-
-}  // namespace
-
-bool findNumberValue(const std::wstring& source, const std::wstring& key, uint64_t& value)
-{
-    size_t at = valueStart(source, key);
-    uint64_t number = 0;
-    size_t digits = 0;
-    for (; at != std::wstring::npos && at < source.size() && source[at] >= L'0' && source[at] <= L'9'; ++at, ++digits) {
-        if (number > (static_cast<uint64_t>(INT64_MAX) - 9) / 10) {
-            return false;
-        }
-        number = number * 10 + static_cast<uint64_t>(source[at] - L'0');
-    }
-    if (digits == 0) {
-        return false;
-    }
-    value = number;
-    return true;
-}
-
 bool findStringValue(const std::wstring& source, const std::wstring& key, std::wstring& value)
 {
-    size_t opening = valueStart(source, key);
-    if (opening == std::wstring::npos || source[opening] != L'"') {
+    size_t keyAt = source.find(L"\"" + key + L"\"");
+    if (keyAt == std::wstring::npos) {
+        return false;
+    }
+    size_t colon = source.find(L':', keyAt);
+    if (colon == std::wstring::npos) {
+        return false;
+    }
+    size_t opening = colon + 1;
+    while (opening < source.size() && isWhiteSpace(source[opening])) {
+        ++opening;
+    }
+    if (opening >= source.size() || source[opening] != L'"') {
         return false;
     }
     size_t closing = opening + 1;
@@ -147,6 +121,22 @@ const wchar_t* clashingWorkingName(const std::wstring& name)
     return nullptr;
 }
 
+bool parseSizeText(const std::wstring& text, uint64_t& size)
+{
+    if (text.empty()) {
+        return false;
+    }
+    size = 0;
+    for (wchar_t c : text) {
+        uint64_t digit = static_cast<uint64_t>(c - L'0');
+        if (c < L'0' || c > L'9' || size > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        size = size * 10 + digit;
+    }
+    return true;
+}
+
 namespace {
 
 bool nameTaken(const std::vector<ManifestFileEntry>& files, const std::wstring& name)
@@ -164,20 +154,24 @@ ManifestDefect parseFileObject(const std::wstring& objectText, ManifestFileEntry
     entry.name = trimWhitespace(entry.name);
     entry.url = trimWhitespace(entry.url);
     entry.sha256 = toUpperAscii(trimWhitespace(entry.sha256));
-    uint64_t size = 0;
-    if (findNumberValue(objectText, L"size", size)) {
-        entry.size = size;
-    }
-    // Optional: a launcher that finds no usable copy fetches url.
-    if (findStringValue(objectText, L"zlib_url", entry.zlibUrl)) {
-        entry.zlibUrl = trimWhitespace(entry.zlibUrl);
-    }
-    findNumberValue(objectText, L"zlib_size", entry.zlibSize);
     if (entry.name.empty() || entry.url.empty() || entry.sha256.empty()) {
         return ManifestDefect::EmptyField;
     }
     if (!isPlainFileName(entry.name)) {
         return ManifestDefect::NotPlainName;
+    }
+    std::wstring sizeText;
+    entry.hasSize = findStringValue(objectText, L"size", sizeText);
+    if (entry.hasSize && !parseSizeText(sizeText, entry.size)) {
+        return ManifestDefect::BadSize;
+    }
+    // Optional, and used only whole: a launcher that finds no usable copy fetches url.
+    std::wstring zlibSizeText;
+    if (findStringValue(objectText, L"zlib_url", entry.zlibUrl) &&
+        findStringValue(objectText, L"zlib_size", zlibSizeText) && parseSizeText(zlibSizeText, entry.zlibSize)) {
+        entry.zlibUrl = trimWhitespace(entry.zlibUrl);
+    } else {
+        entry.zlibUrl.clear();
     }
     return clashingWorkingName(entry.name) == nullptr ? ManifestDefect::None : ManifestDefect::WorkingName;
 }

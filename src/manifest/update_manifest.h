@@ -4,7 +4,6 @@
 #include "transfer/http_get.h"
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,10 @@ struct ManifestFileEntry {
     std::wstring name;
     std::wstring url;
     std::wstring sha256;
-    // The file's size in bytes, where the manifest gives it.
-    std::optional<uint64_t> size = std::nullopt;
-    // The address of a zlib-compressed copy of the file and its size; empty when the release has none.
+    // The file's length in bytes, when the manifest gives it.
+    bool hasSize = false;
+    uint64_t size = 0;
+    // The address of a zlib-compressed copy of the file and the copy's length; empty when the release has none.
     std::wstring zlibUrl = std::wstring();
     uint64_t zlibSize = 0;
 };
@@ -36,8 +36,8 @@ bool fetchManifestText(HttpSession& session, const std::wstring& address, std::w
 // The characters between the quotes of the first string value of "key"; no escapes decoded.
 bool findStringValue(const std::wstring& source, const std::wstring& key, std::wstring& value);
 
-// The digits of the first number value of "key", up to 2^63 - 1.
-bool findNumberValue(const std::wstring& source, const std::wstring& key, uint64_t& value);
+// A "size" text: decimal digits only, within 64 bits.
+bool parseSizeText(const std::wstring& text, uint64_t& size);
 
 // A name that Windows takes for a device wherever it stands (CON, NUL, COM1, AUX.dll and the like).
 bool isDeviceName(const std::wstring& name);
@@ -63,6 +63,7 @@ enum class ManifestDefect {
     MissingField,
     EmptyField,
     NotPlainName,
+    BadSize,
     NameClash,
     WorkingName,
     EmptyVersion,

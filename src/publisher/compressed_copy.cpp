@@ -99,39 +99,19 @@ private:
     Sha256& hash_;
 };
 
-bool inflateWholeFile(HANDLE file, InflatingSink& inflater, std::wstring& errorText)
-{
-    std::vector<unsigned char> in(kChunk);
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(file, in.data(), static_cast<DWORD>(in.size()), &read, nullptr)) {
-            errorText = L"nie można odczytać pliku. " + formatSystemError(GetLastError());
-            return false;
-        }
-        if (read == 0) {
-            return inflater.finish(errorText);
-        }
-        if (!inflater.write(in.data(), read, errorText)) {
-            return false;
-        }
-    }
-}
-
 }  // namespace
 
 bool verifyCompressedCopy(const std::wstring& path, uint64_t size, const std::wstring& sha256, std::wstring& errorText)
 {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     Sha256 hash;
-    if (!file || !hash.open()) {
+    uint64_t copySize = 0;
+    if (!hash.open() || !fileLength(path, copySize)) {
         errorText = L"nie można odczytać pliku. " + formatSystemError(GetLastError());
         return false;
     }
     HashingSink hashing(hash);
-    InflatingSink inflater(hashing, size, lastPathElement(path));
     std::wstring digest;
-    if (!inflateWholeFile(file.get(), inflater, errorText)) {
+    if (!inflateFileInto(path, hashing, size, copySize, lastPathElement(path), errorText)) {
         return false;
     }
     if (!hash.finishHex(digest) || digest != sha256) {

@@ -10,16 +10,6 @@
 
 namespace ovan {
 
-bool fileSize(const std::wstring& path, uint64_t& size)
-{
-    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
-        return false;
-    }
-    size = (static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
-    return true;
-}
-
 bool readFileBytes(const std::wstring& path, ByteBuffer& bytes)
 {
     std::ifstream in(std::filesystem::path(path), std::ios::binary);

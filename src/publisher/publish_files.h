@@ -2,12 +2,9 @@
 
 #include "common/text.h"
 
-#include <cstdint>
 #include <string>
 
 namespace ovan {
-
-bool fileSize(const std::wstring& path, uint64_t& size);
 
 bool readFileBytes(const std::wstring& path, ByteBuffer& bytes);
 

@@ -1,5 +1,6 @@
 #include "publisher/release_pack.h"
 
+#include "common/file_bytes.h"
 #include "common/paths.h"
 #include "common/scoped_handle.h"
 #include "common/text.h"
@@ -85,7 +86,7 @@ std::wstring compressedMembers(const ManifestFileEntry& entry)
     if (entry.zlibUrl.empty()) {
         return std::wstring();
     }
-    return L", \"zlib_url\": \"" + entry.zlibUrl + L"\", \"zlib_size\": " + std::to_wstring(entry.zlibSize);
+    return L", \"zlib_url\": \"" + entry.zlibUrl + L"\", \"zlib_size\": \"" + std::to_wstring(entry.zlibSize) + L"\"";
 }
 
 std::wstring manifestText(const std::wstring& version, const std::vector<ManifestFileEntry>& entries)
@@ -94,7 +95,8 @@ std::wstring manifestText(const std::wstring& version, const std::vector<Manifes
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& entry = entries[i];
         text += L"    {\"name\": \"" + entry.name + L"\", \"url\": \"" + entry.url + L"\", \"sha256\": \"" +
-                entry.sha256 + L"\", \"size\": " + std::to_wstring(entry.size.value_or(0)) + compressedMembers(entry) + L"}" + (i + 1 < entries.size() ? L",\n" : L"\n");
+                entry.sha256 + L"\", \"size\": \"" + std::to_wstring(entry.size) + L"\"" + compressedMembers(entry) + L"}" +
+                (i + 1 < entries.size() ? L",\n" : L"\n");
     }
     return text + L"  ]\n}\n";
 }
@@ -109,8 +111,8 @@ bool readsBackAs(const std::wstring& text, const std::wstring& version, const st
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& a = parsed.files[i];
         const ManifestFileEntry& b = entries[i];
-        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256 || a.size != b.size || a.zlibUrl != b.zlibUrl ||
-            a.zlibSize != b.zlibSize) {
+        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256 || !a.hasSize || a.size != b.size ||
+            a.zlibUrl != b.zlibUrl || a.zlibSize != b.zlibSize) {
             return false;
         }
     }
@@ -147,11 +149,18 @@ void describeCompressedCopy(const PackRequest& request, ManifestFileEntry& entry
 {
     uint64_t compressedSize = 0;
     std::wstring errorText;
+    // A copy an earlier pack left at this address stays what the address serves.
+    std::wstring present = joinPath(layoutFolder(request.destination, compressedFolder(entry.sha256)), entry.name);
+    if (fileLength(present, compressedSize) && verifyCompressedCopy(present, entry.size, entry.sha256, errorText)) {
+        entry.zlibUrl = compressedAddress(request.baseAddress, entry.sha256, entry.name);
+        entry.zlibSize = compressedSize;
+        return;
+    }
     if (!deflateFile(joinPath(request.releaseFolder, entry.name), L"", compressedSize, errorText)) {
         problems.add(entry.name, errorText);
         return;
     }
-    if (isClearlySmaller(compressedSize, entry.size.value_or(0))) {
+    if (isClearlySmaller(compressedSize, entry.size)) {
         entry.zlibUrl = compressedAddress(request.baseAddress, entry.sha256, entry.name);
         entry.zlibSize = compressedSize;
     }
@@ -163,13 +172,16 @@ std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const s
     std::vector<ManifestFileEntry> entries;
     for (const std::wstring& name : names) {
         ManifestFileEntry entry{name, L"", L""};
-        uint64_t size = 0;
-        if (!sha256FileHex(joinPath(request.releaseFolder, name), entry.sha256) ||
-            !fileSize(joinPath(request.releaseFolder, name), size)) {
+        std::wstring path = joinPath(request.releaseFolder, name);
+        if (!sha256FileHex(path, entry.sha256)) {
             problems.add(name, L"nie udało się policzyć SHA-256");
             continue;
         }
-        entry.size = size;
+        entry.hasSize = fileLength(path, entry.size);
+        if (!entry.hasSize) {
+            problems.add(name, L"nie udało się odczytać rozmiaru pliku");
+            continue;
+        }
         entry.url = request.flat ? fileAddress(request.baseAddress, name)
                                  : contentAddress(request.baseAddress, entry.sha256, name);
         problems.add(name, addressProblems(entry.url));
@@ -202,17 +214,18 @@ bool copyIntoLayout(const PackRequest& request, const ManifestFileEntry& entry, 
     return true;
 }
 
-// A copy already in place with the size counted is the same copy and is left as it is.
+// A sound copy already in place is the one described and is left as it is.
 bool writeCompressedCopy(const PackRequest& request, const ManifestFileEntry& entry, Problems& problems)
 {
     std::wstring folder = layoutFolder(request.destination, compressedFolder(entry.sha256));
     std::wstring target = joinPath(folder, entry.name);
     uint64_t present = 0;
-    if (fileSize(target, present) && present == entry.zlibSize) {
+    std::wstring errorText;
+    if (fileLength(target, present) && present == entry.zlibSize &&
+        verifyCompressedCopy(target, entry.size, entry.sha256, errorText)) {
         return true;
     }
     uint64_t written = 0;
-    std::wstring errorText;
     if (!makeFolder(folder) || !deflateFile(joinPath(request.releaseFolder, entry.name), target, written, errorText) ||
         written != entry.zlibSize) {
         problems.add(target, L"nie udało się zapisać skompresowanej kopii pliku w folderze wydania");

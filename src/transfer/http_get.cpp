@@ -48,62 +48,15 @@ bool failWithSystemError(const wchar_t* literal, std::wstring& errorText)
 {
     DWORD code = GetLastError();
     errorText = literal + formatSystemError(code);
+    // Kept for a caller that tells one failure from another.
+    SetLastError(code);
     return false;
-}
-
-// The announced Content-Length, 0 when there is none.
-uint64_t announcedLength(HINTERNET request)
-{
-    wchar_t value[32] = {};
-    DWORD size = sizeof value;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        return 0;
-    }
-    return wcstoull(value, nullptr, 10);
 }
 
 bool failAsReadTimeout(std::wstring& errorText)
 {
     errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_TIMEOUT);
     return false;
-}
-
-bool readBody(HINTERNET request, BodySink& sink, std::wstring& errorText, DownloadObserver* observer)
-{
-    uint64_t total = announcedLength(request);
-    uint64_t received = 0;
-    TransferPace pace(GetTickCount64());
-    for (;;) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
-            return failWithSystemError(L"WinHttpQueryDataAvailable nie powiodło się. ", errorText);
-        }
-        if (available == 0) {
-            break;
-        }
-        ByteBuffer piece(available);
-        DWORD read = 0;
-        if (!WinHttpReadData(request, piece.data(), available, &read)) {
-            return failWithSystemError(L"WinHttpReadData nie powiodło się. ", errorText);
-        }
-        if (!sink.write(piece.data(), read, errorText)) {
-            return false;
-        }
-        received += read;
-        if (!pace.keepsUp(read, GetTickCount64())) {
-            return failAsReadTimeout(errorText);
-        }
-        if (observer != nullptr) {
-            observer->onProgress(received, total);
-        }
-    }
-    // A connection that closes before the announced length is a broken transfer, not a complete body.
-    if (total != 0 && received < total) {
-        errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR);
-        return false;
-    }
-    return true;
 }
 
 bool openSession(WinHttpHandle& session, std::wstring& errorText)
@@ -116,48 +69,6 @@ bool openSession(WinHttpHandle& session, std::wstring& errorText)
     WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
     DWORD responseTimeout = kReceiveResponseTimeoutMs;
     WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
-    return true;
-}
-
-// Sends one GET and waits for an answer of status 200.
-bool openGet(HttpSession& session, const std::wstring& address, WinHttpHandle& connection, WinHttpHandle& request,
-             std::wstring& errorText)
-{
-    UrlParts url;
-    if (!splitUrl(address, url)) {
-        errorText = L"Nie udało się zinterpretować URL: " + address;
-        return false;
-    }
-    WinHttpHandle ownSession;
-    HINTERNET sessionHandle = nullptr;
-    if (!session.acquire(ownSession, sessionHandle, errorText)) {
-        return false;
-    }
-    connection.reset(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
-    if (!connection) {
-        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", errorText);
-    }
-    request.reset(WinHttpOpenRequest(connection.get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                     WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!request) {
-        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", errorText);
-    }
-    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return failWithSystemError(L"WinHttpSendRequest nie powiodło się. ", errorText);
-    }
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
-        return failWithSystemError(L"WinHttpReceiveResponse nie powiodło się. ", errorText);
-    }
-    DWORD status = 0;
-    DWORD statusSize = sizeof status;
-    if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
-        return failWithSystemError(L"Nie udało się odczytać kodu HTTP. ", errorText);
-    }
-    if (status != 200) {
-        errorText = L"Serwer zwrócił HTTP " + std::to_wstring(status) + L" dla " + address;
-        return false;
-    }
     return true;
 }
 
@@ -194,6 +105,120 @@ bool HttpSession::acquire(WinHttpHandle& own, HINTERNET& session, std::wstring& 
     return true;
 }
 
+bool HttpRequest::send(HttpSession& session, const std::wstring& address, const std::wstring& headers,
+                       std::wstring& errorText)
+{
+    UrlParts url;
+    if (!splitUrl(address, url)) {
+        errorText = L"Nie udało się zinterpretować URL: " + address;
+        return false;
+    }
+    HINTERNET sessionHandle = nullptr;
+    if (!session.acquire(ownSession_, sessionHandle, errorText)) {
+        return false;
+    }
+    connection_.reset(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
+    if (!connection_) {
+        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", errorText);
+    }
+    request_.reset(WinHttpOpenRequest(connection_.get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                      WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request_) {
+        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", errorText);
+    }
+    const wchar_t* extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
+    if (!WinHttpSendRequest(request_.get(), extra, static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0,
+                            0, 0)) {
+        return failWithSystemError(L"WinHttpSendRequest nie powiodło się. ", errorText);
+    }
+    if (!WinHttpReceiveResponse(request_.get(), nullptr)) {
+        return failWithSystemError(L"WinHttpReceiveResponse nie powiodło się. ", errorText);
+    }
+    DWORD statusSize = sizeof status_;
+    if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status_, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+        return failWithSystemError(L"Nie udało się odczytać kodu HTTP. ", errorText);
+    }
+    return true;
+}
+
+bool HttpRequest::sendExpecting200(HttpSession& session, const std::wstring& address, std::wstring& errorText)
+{
+    if (!send(session, address, std::wstring(), errorText)) {
+        return false;
+    }
+    if (status_ != 200) {
+        errorText = L"Serwer zwrócił HTTP " + std::to_wstring(status_) + L" dla " + address;
+        return false;
+    }
+    return true;
+}
+
+std::wstring HttpRequest::header(const wchar_t* name) const
+{
+    wchar_t value[512] = {};
+    DWORD size = sizeof value;
+    if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CUSTOM, name, value, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return std::wstring();
+    }
+    return std::wstring(value, size / sizeof(wchar_t));
+}
+
+uint64_t HttpRequest::announcedLength() const
+{
+    wchar_t value[32] = {};
+    DWORD size = sizeof value;
+    if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, value,
+                             &size, WINHTTP_NO_HEADER_INDEX)) {
+        return 0;
+    }
+    return wcstoull(value, nullptr, 10);
+}
+
+// One piece buffer for the whole body, no allocation or zero-fill per piece. Each read takes only
+// what has arrived: a read of more waits until all of it is there, and the pace would go unchecked.
+BodyOutcome HttpRequest::readBody(BodySink& sink, std::wstring& errorText, DownloadObserver* observer,
+                                  uint64_t kept)
+{
+    uint64_t total = announcedLength();
+    uint64_t received = 0;
+    ByteBuffer piece(kPieceBytes);
+    TransferPace pace(GetTickCount64());
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request_.get(), &available)) {
+            failWithSystemError(L"WinHttpQueryDataAvailable nie powiodło się. ", errorText);
+            return BodyOutcome::Broken;
+        }
+        DWORD read = 0;
+        DWORD wanted = available < piece.size() ? available : static_cast<DWORD>(piece.size());
+        if (wanted != 0 && !WinHttpReadData(request_.get(), piece.data(), wanted, &read)) {
+            failWithSystemError(L"WinHttpReadData nie powiodło się. ", errorText);
+            return BodyOutcome::Broken;
+        }
+        if (read == 0) {
+            break;
+        }
+        if (!sink.write(piece.data(), read, errorText)) {
+            return BodyOutcome::Refused;
+        }
+        received += read;
+        if (!pace.keepsUp(read, GetTickCount64())) {
+            failAsReadTimeout(errorText);
+            return BodyOutcome::Broken;
+        }
+        if (observer != nullptr) {
+            observer->onProgress(kept + received, total == 0 ? 0 : kept + total);
+        }
+    }
+    // A connection that closes before the announced length is a broken transfer, not a complete body.
+    if (total != 0 && received < total) {
+        errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR);
+        return BodyOutcome::Broken;
+    }
+    return BodyOutcome::Complete;
+}
+
 bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText, DownloadObserver* observer)
 {
     HttpSession ownSession(false);
@@ -203,24 +228,22 @@ bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& error
 bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
              DownloadObserver* observer)
 {
-    WinHttpHandle connection;
-    WinHttpHandle request;
-    if (!openGet(session, address, connection, request, errorText)) {
+    HttpRequest request;
+    if (!request.sendExpecting200(session, address, errorText)) {
         return false;
     }
     bytes.clear();
     BufferSink sink(bytes, address);
-    return sink.expect(announcedLength(request.get()), errorText) &&
-           readBody(request.get(), sink, errorText, observer);
+    return sink.expect(request.announcedLength(), errorText) &&
+           request.readBody(sink, errorText, observer) == BodyOutcome::Complete;
 }
 
 bool httpGet(HttpSession& session, const std::wstring& address, BodySink& sink, std::wstring& errorText,
              DownloadObserver* observer)
 {
-    WinHttpHandle connection;
-    WinHttpHandle request;
-    return openGet(session, address, connection, request, errorText) &&
-           readBody(request.get(), sink, errorText, observer);
+    HttpRequest request;
+    return request.sendExpecting200(session, address, errorText) &&
+           request.readBody(sink, errorText, observer) == BodyOutcome::Complete;
 }
 
 }  // namespace ovan

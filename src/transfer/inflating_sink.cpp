@@ -1,5 +1,10 @@
 #include "transfer/inflating_sink.h"
 
+#include "common/scoped_handle.h"
+#include "diagnostics/error_text.h"
+
+#include <windows.h>
+
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -16,8 +21,9 @@ const wchar_t* const kTooShort = L"Skompresowana kopia pliku rozpakowuje się do
 
 }  // namespace
 
-InflatingSink::InflatingSink(BodySink& target, uint64_t expectedSize, std::wstring name)
-    : target_(target), expectedSize_(expectedSize), name_(std::move(name)), out_(kOutputPiece)
+InflatingSink::InflatingSink(BodySink& target, uint64_t expectedSize, uint64_t compressedSize, std::wstring name)
+    : target_(target), expectedSize_(expectedSize), compressedLeft_(compressedSize), name_(std::move(name)),
+      out_(kOutputPiece)
 {
     ready_ = inflateInit(&stream_) == Z_OK;
 }
@@ -37,9 +43,11 @@ bool InflatingSink::fail(const wchar_t* text, std::wstring& errorText) const
 
 bool InflatingSink::write(const unsigned char* data, size_t size, std::wstring& errorText)
 {
-    if (!ready_) {
+    // A stream longer than the copy is not the copy, whatever it inflates to.
+    if (!ready_ || size > compressedLeft_) {
         return fail(kDamaged, errorText);
     }
+    compressedLeft_ -= size;
     // zlib counts its input in uInt, narrower than size_t on 64-bit Windows.
     while (size > 0) {
         size_t piece = std::min<size_t>(size, std::numeric_limits<uInt>::max());
@@ -89,6 +97,32 @@ bool InflatingSink::finish(std::wstring& errorText)
         return fail(kDamaged, errorText);
     }
     return inflated_ == expectedSize_ || fail(kTooShort, errorText);
+}
+
+bool inflateFileInto(const std::wstring& path, BodySink& target, uint64_t expectedSize, uint64_t compressedSize,
+                     const std::wstring& name, std::wstring& errorText)
+{
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) {
+        errorText = L"Nie udało się odczytać pliku: " + path + L". " + formatSystemError(GetLastError());
+        return false;
+    }
+    InflatingSink inflater(target, expectedSize, compressedSize, name);
+    std::vector<unsigned char> in(kOutputPiece);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), in.data(), static_cast<DWORD>(in.size()), &read, nullptr)) {
+            errorText = L"Nie udało się odczytać pliku: " + path + L". " + formatSystemError(GetLastError());
+            return false;
+        }
+        if (read == 0) {
+            return inflater.finish(errorText);
+        }
+        if (!inflater.write(in.data(), read, errorText)) {
+            return false;
+        }
+    }
 }
 
 }  // namespace ovan

@@ -16,8 +16,8 @@ namespace ovan {
 // end never gets past that size.
 class InflatingSink : public BodySink {
 public:
-    // name: the file, for the texts of a failure.
-    InflatingSink(BodySink& target, uint64_t expectedSize, std::wstring name);
+    // compressedSize: the most the stream may bring; name: the file, for the texts of a failure.
+    InflatingSink(BodySink& target, uint64_t expectedSize, uint64_t compressedSize, std::wstring name);
     ~InflatingSink();
     InflatingSink(const InflatingSink&) = delete;
     InflatingSink& operator=(const InflatingSink&) = delete;
@@ -33,6 +33,7 @@ private:
 
     BodySink& target_;
     uint64_t expectedSize_;
+    uint64_t compressedLeft_;
     std::wstring name_;
     uint64_t inflated_ = 0;
     z_stream stream_ = {};
@@ -40,5 +41,9 @@ private:
     bool ended_ = false;
     std::vector<unsigned char> out_;
 };
+
+// The same over a file on disk, read piece by piece.
+bool inflateFileInto(const std::wstring& path, BodySink& target, uint64_t expectedSize, uint64_t compressedSize,
+                     const std::wstring& name, std::wstring& errorText);
 
 }  // namespace ovan

@@ -2,10 +2,9 @@
 
 #include "diagnostics/update_log.h"
 #include "transfer/http_get.h"
-#include "transfer/inflating_sink.h"
 #include "transfer/sha256_file.h"
-#include "update/console_progress.h"
-#include "update/staging_file.h"
+#include "update/compressed_download.h"
+#include "update/entry_download.h"
 
 #include <cwctype>
 
@@ -21,39 +20,17 @@ std::wstring upperCased(std::wstring text)
     return text;
 }
 
-// The compressed copy is inflated on its way to the file, never past the file's size; without a size
-// to hold it to, the file comes as it is.
-bool fetchInto(HttpSession& session, const ManifestFileEntry& entry, const StageOptions& options, StagingFile& file,
-               DownloadObserver& progress, std::wstring& errorText)
-{
-    if (!options.compressed || entry.zlibUrl.empty() || !entry.size) {
-        return httpGet(session, entry.url, file, errorText, &progress);
-    }
-    InflatingSink inflater(file, *entry.size, entry.name);
-    return httpGet(session, entry.zlibUrl, inflater, errorText, &progress) && inflater.finish(errorText);
-}
-
-// The body straight to the staging file, flushed when durable: a staged file is moved into the
-// installation later and must be on the disk by then.
-bool downloadToStagingFile(HttpSession& session, const ManifestFileEntry& entry, const std::wstring& stagingPath,
-                           const StageOptions& options, std::wstring& errorText)
-{
-    StagingFile file(stagingPath);
-    ConsoleProgress progress(entry.name);
-    if (fetchInto(session, entry, options, file, progress, errorText) && file.finish(options.durable, errorText)) {
-        return true;
-    }
-    file.discard();
-    return false;
-}
-
 }  // namespace
 
 bool stageFile(HttpSession& session, const ManifestFileEntry& entry, const std::wstring& stagingPath,
                const AppFolder& appFolder, std::wstring& errorText, const StageOptions& options)
 {
     appendLogLine(appFolder, L"Pobieranie pliku: " + entry.name);
-    if (!downloadToStagingFile(session, entry, stagingPath, options, errorText)) {
+    bool downloaded =
+        options.compressed && usesCompressedCopy(entry)
+            ? downloadCompressed(session, entry, stagingPath, appFolder, options.durable, options.resume, errorText)
+            : downloadEntry(session, entry, stagingPath, appFolder, options.durable, options.resume, errorText);
+    if (!downloaded) {
         return false;
     }
     std::wstring digest;

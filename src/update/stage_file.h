@@ -11,7 +11,9 @@ namespace ovan {
 struct StageOptions {
     // The staged file reaches the disk before it is relied on.
     bool durable = true;
-    // Fetched through the entry's compressed copy where the manifest names one with the file's size.
+    // A broken transfer is continued (see downloadEntry).
+    bool resume = false;
+    // Fetched through the entry's compressed copy where the manifest names one (see downloadCompressed).
     bool compressed = false;
 };
 

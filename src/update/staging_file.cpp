@@ -7,15 +7,22 @@
 
 namespace ovan {
 
-StagingFile::StagingFile(std::wstring path) : path_(std::move(path)) {}
+StagingFile::StagingFile(std::wstring path, uint64_t kept) : path_(std::move(path)), size_(kept) {}
 
 bool StagingFile::opened(std::wstring& errorText)
 {
-    if (!file_) {
-        file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file_) {
+        return true;
     }
-    return file_ || failToWrite(errorText);
+    file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER offset = {};
+    offset.QuadPart = static_cast<LONGLONG>(size_);
+    if (!file_ || !SetFilePointerEx(file_.get(), offset, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {
+        file_.reset();
+        return failToWrite(errorText);
+    }
+    return true;
 }
 
 bool StagingFile::write(const unsigned char* data, size_t size, std::wstring& errorText)
@@ -28,6 +35,12 @@ bool StagingFile::write(const unsigned char* data, size_t size, std::wstring& er
     }
     size_ += size;
     return true;
+}
+
+void StagingFile::restartAt(uint64_t offset)
+{
+    file_.reset();
+    size_ = offset;
 }
 
 bool StagingFile::finish(bool durable, std::wstring& errorText)
@@ -44,9 +57,6 @@ bool StagingFile::finish(bool durable, std::wstring& errorText)
 
 void StagingFile::discard()
 {
-    if (!file_) {
-        return;
-    }
     file_.reset();
     unsigned long ignored = 0;
     removeFile(path_, ignored);

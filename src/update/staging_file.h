@@ -11,9 +11,13 @@ namespace ovan {
 // A staged file written piece by piece as its body arrives, so memory does not grow with the file.
 class StagingFile : public BodySink {
 public:
-    explicit StagingFile(std::wstring path);
+    // kept: bytes already on disk from an earlier transfer that the next piece follows.
+    explicit StagingFile(std::wstring path, uint64_t kept = 0);
 
     bool write(const unsigned char* data, size_t size, std::wstring& errorText) override;
+
+    // The next piece goes to offset; whatever lay after it is dropped.
+    void restartAt(uint64_t offset);
 
     // Closes the file, its bytes first made to reach the disk when durable.
     bool finish(bool durable, std::wstring& errorText);
@@ -21,17 +25,20 @@ public:
     // Closes and removes what was written: a failed download leaves nothing behind.
     void discard();
 
+    // Closes the file and keeps what was written.
+    void close() { file_.reset(); }
+
     uint64_t size() const { return size_; }
 
 private:
-    // The file is made when the first piece (or, for an empty body, the end) arrives, so a download the
-    // server refuses creates nothing.
+    // The file is opened when the first piece (or, for an empty body, the end) arrives, so a download
+    // the server refuses creates nothing.
     bool opened(std::wstring& errorText);
     bool failToWrite(std::wstring& errorText) const;
 
     std::wstring path_;
     FileHandle file_;
-    uint64_t size_ = 0;
+    uint64_t size_;
 };
 
 }  // namespace ovan

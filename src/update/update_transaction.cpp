@@ -7,6 +7,7 @@
 #include "diagnostics/error_text.h"
 #include "diagnostics/update_log.h"
 #include "transfer/sha256_file.h"
+#include "update/resume_note.h"
 #include "update/stage_file.h"
 #include "update/transaction_record.h"
 #include "versions/local_version.h"
@@ -19,9 +20,13 @@ namespace {
 
 const wchar_t* const kObsoleteExecutable = L"OVANView.exe";
 
-bool prepareStagingFolder(const std::wstring& stagingFolder, const AppFolder& appFolder, std::wstring& errorText)
+bool prepareStagingFolder(const std::wstring& stagingFolder, const AppFolder& appFolder, const UpdateManifest& manifest,
+                          bool resume, std::wstring& errorText)
 {
     appendLogLine(appFolder, L"Przygotowanie katalogu tymczasowego");
+    if (resume && clearStagingKeepingResumable(stagingFolder, manifest)) {
+        return true;
+    }
     removeTree(stagingFolder);
     // Whatever could not be removed (a link the platform cannot remove by itself) is never written through.
     if (!CreateDirectoryW(stagingFolder.c_str(), nullptr)) {
@@ -63,7 +68,7 @@ bool stageAll(HttpSession& session, const UpdateManifest& manifest, const AppFol
             continue;
         }
         if (!stageFile(session, entry, record.stagingPath, appFolder, errorText,
-                       {settings.durableWrites, settings.compressedDownloads})) {
+                       {settings.durableWrites, settings.resumeDownloads, settings.compressedDownloads})) {
             return false;
         }
         stagedFiles.push_back(std::move(record));
@@ -220,7 +225,7 @@ bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const App
     previousReleaseIntact = true;
     std::wstring stagingFolder = joinPath(appFolder, kStagingFolderName);
     std::vector<StagedFile> stagedFiles;
-    return prepareStagingFolder(stagingFolder, appFolder, errorText) &&
+    return prepareStagingFolder(stagingFolder, appFolder, manifest, settings.resumeDownloads, errorText) &&
            stageAll(session, manifest, appFolder, settings, stagedFiles, errorText) &&
            swapAndCommit(manifest, appFolder, stagingFolder, stagedFiles, settings, previousReleaseIntact, errorText);
 }

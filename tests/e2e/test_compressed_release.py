@@ -62,7 +62,7 @@ class PackedCopies(PackingTestCase):
                 self.assertEqual(entry["zlib_url"], BASE + "/" + relative)
                 with open(os.path.join(out, *relative.split("/")), "rb") as f:
                     copy = f.read()
-                self.assertEqual(entry["zlib_size"], len(copy))
+                self.assertEqual(entry["zlib_size"], str(len(copy)))
                 self.assertEqual(zlib.decompress(copy), data)
                 self.assertLessEqual(len(copy), len(data) * 0.9)
 
@@ -75,15 +75,15 @@ class PackedCopies(PackingTestCase):
             good = f.read()
         with open(manifest_path, "rb") as f:
             manifest = f.read()
-        size_member = b'"zlib_size": %d' % len(good)
+        size_member = b'"zlib_size": "%d"' % len(good)
         cases = [
             ("as packed", good, manifest, 0, "Manifest jest poprawny."),
             ("damaged", good[:100] + bytes([good[100] ^ 0x55]) + good[101:], manifest, 1, "jest uszkodzona: text.txt"),
             ("other bytes", zlib.compress(text[:-1] + b"#", 9), manifest, 1,
              "po rozpakowaniu SHA-256 nie zgadza się z plikiem"),
-            ("another zlib_size", good, manifest.replace(size_member, b'"zlib_size": %d' % (len(good) + 1)), 1,
+            ("another zlib_size", good, manifest.replace(size_member, b'"zlib_size": "%d"' % (len(good) + 1)), 1,
              'skompresowana kopia ma inny rozmiar niż "zlib_size"'),
-            ("no size", good, re.sub(rb', "size": \d+', b"", manifest), 1, 'manifest nie podaje rozmiaru ("size")'),
+            ("no size", good, re.sub(rb', "size": "\d+"', b"", manifest), 1, 'manifest nie podaje rozmiaru ("size")'),
             ("missing", None, manifest, 0, "UWAGA: text.txt: obok manifestu nie ma skompresowanej kopii"),
         ]
         for label, replaced, manifest_bytes, code_expected, said_text in cases:
@@ -116,12 +116,14 @@ class CompressedDownloads(PackingTestCase):
     launcher_build = "compressed"
 
     def serve_packed(self, files, altered=None):
-        """Packs 1.1.0 of files, serves its output folder with the copies of altered (name -> bytes) swapped;
-        returns the manifest's entries."""
+        """Packs 1.1.0 of files, serves its output folder with the copies of altered (name -> bytes) swapped,
+        each with its length in the manifest; returns the manifest's entries."""
         out, entries = self.pack_into(files, "1.1.0")
         routes = folder_routes(out, "/ovan/update")
         for name, copy in (altered or {}).items():
             routes[path_of(entries[name]["zlib_url"])] = copy
+            routes[MANIFEST_PATH] = routes[MANIFEST_PATH].replace(
+                b'"zlib_size": "%s"' % entries[name]["zlib_size"].encode(), b'"zlib_size": "%d"' % len(copy))
         for path, body in routes.items():
             self.server.routes[path] = Route(body=body)
         self.write("current.txt", BOM + b"1.0.0")
@@ -171,6 +173,63 @@ class CompressedDownloads(PackingTestCase):
             self.assertEqual(self.read(name), data)
         self.assertEqual(sorted(self.requested()), sorted([MANIFEST_PATH, path_of(entries["app.dll"]["zlib_url"]),
                                                            path_of(entries["random.bin"]["url"])]))
+
+
+
+def program_like(size):
+    """Random bytes of 16 values: a copy of about half the size, long enough to be cut."""
+    return os.urandom(size).translate(bytes(i % 16 for i in range(256)))
+
+
+class CompressedResumedPatch(CompressedDownloads):
+    """With resumed downloads the copy is fetched whole beside the staging file, continued by range requests
+    in the run and the next, then inflated; with patch releases an unchanged file is not fetched at all."""
+    launcher_build = "compressed_resume"
+
+    def serve_cut(self, drops):
+        plain = program_like(2 * 1024 * 1024)
+        unchanged = compressible(100000, b"bez zmian")
+        entries = self.serve_packed({"app.dll": plain, "same.dll": unchanged})
+        self.write("same.dll", unchanged)
+        copy_path = path_of(entries["app.dll"]["zlib_url"])
+        copy = self.server.routes[copy_path].body
+        self.server.routes[copy_path] = Route(body=copy, etag='"v1"', drop_after=len(copy) // 10, drops=drops)
+        return plain, copy_path
+
+    def copy_requests(self, copy_path):
+        return [headers.get("Range") for path, headers in self.server.requests if path == copy_path]
+
+    def test_a_cut_copy_continues_in_the_run(self):
+        plain, copy_path = self.serve_cut(drops=1)
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.read("app.dll"), plain)
+        ranges = self.copy_requests(copy_path)
+        self.assertEqual(len(ranges), 2)
+        self.assertIsNone(ranges[0])
+        self.assertTrue(ranges[1].startswith("bytes="), ranges)
+        self.assertIn("Plik bez zmian: same.dll", self.log_entries())
+        self.assertNotIn("same.dll", "".join(self.requested()))
+
+    def test_a_cut_copy_continues_in_the_next_run(self):
+        plain, copy_path = self.serve_cut(drops=4)
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 4, self.stderr)
+        self.assertEqual(self.read("app.dll"), b"biblioteka 1.0.0")
+        self.assertEqual(self.listing("_update_tmp"), ["app.dll.zlib", "app.dll.zlib.note"])
+        kept = os.path.getsize(self.path("_update_tmp", "app.dll.zlib"))
+        self.server.requests.clear()
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertEqual(self.read("app.dll"), plain)
+        self.assertEqual(self.copy_requests(copy_path), [f"bytes={kept}-"])
+        self.assertFalse(os.path.exists(self.path("_update_tmp")))
 
 
 if __name__ == "__main__":

@@ -41,7 +41,7 @@ ByteBuffer program(size_t size)
 // Feeds the stream in pieces of the given size; returns the first failure's text, or "" when it ends well.
 std::wstring inflateInPieces(const ByteBuffer& stream, uint64_t expected, size_t piece, Collected& target)
 {
-    InflatingSink sink(target, expected, L"app.dll");
+    InflatingSink sink(target, expected, stream.size(), L"app.dll");
     std::wstring errorText;
     for (size_t at = 0; at < stream.size(); at += piece) {
         if (!sink.write(stream.data() + at, std::min(piece, stream.size() - at), errorText)) {
@@ -100,6 +100,18 @@ TEST(InflatingSink, RefusesWhatIsNotTheFile)
         EXPECT_EQ(inflateInPieces(row.stream, row.expected, 4096, target), row.text) << row.label;
         EXPECT_LE(target.bytes.size(), row.expected) << row.label;
     }
+}
+
+TEST(InflatingSink, RefusesAStreamLongerThanTheCopy)
+{
+    ByteBuffer plain = program(100000);
+    ByteBuffer stream = deflated(plain);
+    Collected target;
+    InflatingSink sink(target, plain.size(), stream.size() - 1, L"app.dll");
+    std::wstring errorText;
+    EXPECT_FALSE(sink.write(stream.data(), stream.size(), errorText));
+    EXPECT_EQ(errorText, kDamaged);
+    EXPECT_TRUE(target.bytes.empty());
 }
 
 TEST(InflatingSink, StopsASmallStreamThatInflatesWithoutEnd)

@@ -64,43 +64,6 @@ TEST(FindStringValue, Table)
     }
 }
 
-TEST(FindNumberValue, Table)
-{
-    struct Row {
-        std::wstring source;
-        bool found;
-        uint64_t value;  // 7 when it must stay untouched
-    };
-    const Row rows[] = {
-        {L"{\"zlib_size\": 123}", true, 123},
-        {L"{\"zlib_size\":0,", true, 0},
-        {L"{\"zlib_size\": 9223372036854775799}", true, 9223372036854775799ULL},
-        {L"{\"zlib_size\": 99999999999999999999}", false, 7},
-        {L"{\"zlib_size\": \"123\"}", false, 7},
-        {L"{\"zlib_size\": -1}", false, 7},
-        {L"{\"zlib_size\": }", false, 7},
-        {L"{\"size\": 5}", false, 7},
-    };
-    for (const Row& row : rows) {
-        uint64_t value = 7;
-        EXPECT_EQ(findNumberValue(row.source, L"zlib_size", value), row.found) << narrow(row.source);
-        EXPECT_EQ(value, row.value) << narrow(row.source);
-    }
-}
-
-TEST(ParseManifest, CompressedCopyMembersAreOptional)
-{
-    UpdateManifest manifest;
-    std::wstring withCopy = L"{\"name\": \"a.dll\", \"url\": \"https://h/a\", \"sha256\": \"" + std::wstring(64, L'A') +
-                            L"\", \"zlib_url\": \" https://h/a.z \", \"zlib_size\": 42}";
-    std::wstring without = L"{\"name\": \"b.dll\", \"url\": \"https://h/b\", \"sha256\": \"" + std::wstring(64, L'B') + L"\"}";
-    ASSERT_TRUE(parseManifest(L"{\"version\": \"1\", \"files\": [" + withCopy + L", " + without + L"]}", manifest));
-    EXPECT_EQ(manifest.files[0].zlibUrl, L"https://h/a.z");
-    EXPECT_EQ(manifest.files[0].zlibSize, 42u);
-    EXPECT_EQ(manifest.files[0].url, L"https://h/a");
-    EXPECT_TRUE(manifest.files[1].zlibUrl.empty());
-    EXPECT_EQ(manifest.files[1].zlibSize, 0u);
-}
 
 const std::wstring kDigest = L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 const std::wstring kUpperDigest = L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
@@ -147,6 +110,10 @@ TEST(ParseManifest, AcceptedDocuments)
         {"files key without colon", L"{\"version\": \"2\", \"files\" [" + fileObject(L"a.dll") + L"]}", L"2", {a}},
         {"Polish file name", document(fileObject(L"ł\x00F3d\x017A.dll")), L"1.1.0",
          {{L"ł\x00F3d\x017A.dll", L"https://h/f", kUpperDigest}}},
+        {"size as a string of digits",
+         document(L"{\"name\": \"a.dll\", \"url\": \"https://h/f\", \"sha256\": \"" + kDigest +
+                  L"\", \"size\": \"18446744073709551615\"}"),
+         L"1.1.0", {{L"a.dll", L"https://h/f", kUpperDigest, true, UINT64_MAX}}},
         {"name and its backup name differ", document(fileObject(L"a.dll") + fileObject(L"a.dll.bak")), L"1.1.0",
          {a, {L"a.dll.bak", L"https://h/f", kUpperDigest}}},
     };
@@ -161,6 +128,8 @@ TEST(ParseManifest, AcceptedDocuments)
             EXPECT_EQ(manifest.files[i].name, row.files[i].name) << i;
             EXPECT_EQ(manifest.files[i].url, row.files[i].url) << i;
             EXPECT_EQ(manifest.files[i].sha256, row.files[i].sha256) << i;
+            EXPECT_EQ(manifest.files[i].hasSize, row.files[i].hasSize) << i;
+            EXPECT_EQ(manifest.files[i].size, row.files[i].size) << i;
         }
     }
 }
@@ -205,6 +174,15 @@ TEST(ParseManifest, RefusedDocuments)
         {"backup named first", document(fileObject(L"a.dll.old") + one), ManifestDefect::NameClash},
         {"device name", document(one + fileObject(L"NUL")), ManifestDefect::NotPlainName},
         {"device name with an extension", document(fileObject(L"aux.dll")), ManifestDefect::NotPlainName},
+        {"size with a unit", document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"12 B\"}"),
+         ManifestDefect::BadSize},
+        {"empty size", document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"\"}"),
+         ManifestDefect::BadSize},
+        {"negative size", document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"-1\"}"),
+         ManifestDefect::BadSize},
+        {"size beyond 64 bits",
+         document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"18446744073709551616\"}"),
+         ManifestDefect::BadSize},
         {"the staging folder", document(one + fileObject(L"_update_tmp")), ManifestDefect::WorkingName},
         {"the log in another case", document(fileObject(L"Update.LOG")), ManifestDefect::WorkingName},
         {"the version file's backup", document(fileObject(L"current.txt.old")), ManifestDefect::WorkingName},
@@ -352,6 +330,34 @@ TEST(FileNames, WorkingNamesAndTheirBackups)
     }
     for (const wchar_t* free : {L"app.dll", L"current.txt.new", L"update.log.1", L"_update_tmp2", L"current"}) {
         EXPECT_EQ(clashingWorkingName(free), nullptr) << narrow(free);
+    }
+}
+
+TEST(ParseManifest, ACompressedCopyIsTakenOnlyWhole)
+{
+    struct Row {
+        std::wstring members;
+        std::wstring zlibUrl;
+        uint64_t zlibSize;
+    };
+    const Row rows[] = {
+        {L", \"zlib_url\": \" https://h/a.z \", \"zlib_size\": \"42\"", L"https://h/a.z", 42},
+        {L", \"zlib_size\": \"42\", \"zlib_url\": \"https://h/a.z\"", L"https://h/a.z", 42},
+        {L", \"zlib_url\": \"https://h/a.z\"", L"", 0},
+        {L", \"zlib_url\": \"https://h/a.z\", \"zlib_size\": 42", L"", 0},
+        {L", \"zlib_url\": \"https://h/a.z\", \"zlib_size\": \"-1\"", L"", 0},
+        {L"", L"", 0},
+    };
+    for (const Row& row : rows) {
+        UpdateManifest manifest;
+        std::wstring object = L"{\"name\": \"a.dll\", \"url\": \"https://h/a\", \"sha256\": \"" + kDigest + L"\"" +
+                              row.members + L"}";
+        ASSERT_TRUE(parseManifest(document(object), manifest)) << narrow(row.members);
+        EXPECT_EQ(manifest.files[0].zlibUrl, row.zlibUrl) << narrow(row.members);
+        if (!row.zlibUrl.empty()) {
+            EXPECT_EQ(manifest.files[0].zlibSize, row.zlibSize) << narrow(row.members);
+        }
+        EXPECT_EQ(manifest.files[0].url, L"https://h/a");
     }
 }
 
