@@ -28,8 +28,9 @@ std::wstring sizeText(uint64_t bytes)
     return std::to_wstring(bytes) + L" B";
 }
 
-// The most a body may bring: the manifest's size, else what the disk can take while keeping a reserve.
-uint64_t bodyBound(const ManifestFileEntry& entry, const std::wstring& stagingPath)
+// The most the file may grow to: the manifest's size, else what it holds plus what the disk can take while
+// keeping a reserve.
+uint64_t bodyBound(const ManifestFileEntry& entry, const std::wstring& stagingPath, uint64_t held)
 {
     if (entry.hasSize) {
         return entry.size;
@@ -39,7 +40,8 @@ uint64_t bodyBound(const ManifestFileEntry& entry, const std::wstring& stagingPa
     if (!GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr)) {
         return UINT64_MAX;
     }
-    return free.QuadPart > kDiskReserveBytes ? free.QuadPart - kDiskReserveBytes : 0;
+    uint64_t room = free.QuadPart > kDiskReserveBytes ? free.QuadPart - kDiskReserveBytes : 0;
+    return room > UINT64_MAX - held ? UINT64_MAX : held + room;
 }
 
 // The staging file behind a bound, so that an endless body never fills the disk.
@@ -141,7 +143,7 @@ private:
     {
         uint64_t length = 0;
         if (resume_ && readResumeNote(stagingPath_, note_) && noteFits(note_, entry_) &&
-            fileLength(stagingPath_, length) && length <= note_.total) {
+            fileLength(stagingPath_, length) && length < note_.total) {
             return length;
         }
         note_ = ResumeNote();
@@ -169,7 +171,7 @@ private:
         if (!acceptAnswer(request, errorText)) {
             return false;
         }
-        BoundedSink sink(file_, entry_, bodyBound(entry_, stagingPath_));
+        BoundedSink sink(file_, entry_, bodyBound(entry_, stagingPath_, file_.size()));
         BodyOutcome outcome = request.readBody(sink, errorText, &progress_, answerOffset_);
         retry = outcome == BodyOutcome::Broken;
         return outcome == BodyOutcome::Complete && endsAtSize(retry, errorText);

@@ -2,6 +2,7 @@
 
 #include "common/file_bytes.h"
 #include "common/file_removal.h"
+#include "common/memory_guard.h"
 
 #include <windows.h>
 
@@ -30,22 +31,41 @@ bool StagingFile::write(const unsigned char* data, size_t size, std::wstring& er
     if (!opened(errorText)) {
         return false;
     }
-    if (!writeBytes(file_.get(), data, size, false)) {
+    if (!withinMemory([&] { pending_.insert(pending_.end(), data, data + size); })) {
         return failToWrite(errorText);
     }
     size_ += size;
+    return pending_.size() < kWriteBytes || writePending(errorText);
+}
+
+bool StagingFile::writePending(std::wstring& errorText)
+{
+    if (!writeBytes(file_.get(), pending_.data(), pending_.size(), false)) {
+        return failToWrite(errorText);
+    }
+    pending_.clear();
     return true;
 }
 
 void StagingFile::restartAt(uint64_t offset)
 {
+    pending_.clear();
     file_.reset();
     size_ = offset;
 }
 
+void StagingFile::close()
+{
+    std::wstring ignored;
+    if (file_) {
+        writePending(ignored);
+    }
+    file_.reset();
+}
+
 bool StagingFile::finish(bool durable, std::wstring& errorText)
 {
-    if (!opened(errorText)) {
+    if (!opened(errorText) || !writePending(errorText)) {
         return false;
     }
     if (!writeBytes(file_.get(), nullptr, 0, durable)) {
@@ -57,6 +77,7 @@ bool StagingFile::finish(bool durable, std::wstring& errorText)
 
 void StagingFile::discard()
 {
+    pending_.clear();
     file_.reset();
     unsigned long ignored = 0;
     removeFile(path_, ignored);

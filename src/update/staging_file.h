@@ -8,7 +8,8 @@
 
 namespace ovan {
 
-// A staged file written piece by piece as its body arrives, so memory does not grow with the file.
+// A staged file written piece by piece as its body arrives, so memory does not grow with the file beyond
+// one write's worth.
 class StagingFile : public BodySink {
 public:
     // kept: bytes already on disk from an earlier transfer that the next piece follows.
@@ -26,7 +27,7 @@ public:
     void discard();
 
     // Closes the file and keeps what was written.
-    void close() { file_.reset(); }
+    void close();
 
     uint64_t size() const { return size_; }
 
@@ -34,10 +35,15 @@ private:
     // The file is opened when the first piece (or, for an empty body, the end) arrives, so a download
     // the server refuses creates nothing.
     bool opened(std::wstring& errorText);
+    bool writePending(std::wstring& errorText);
     bool failToWrite(std::wstring& errorText) const;
+
+    // Pieces are gathered to this size before they are written: fewer, larger writes.
+    static const size_t kWriteBytes = 1024 * 1024;
 
     std::wstring path_;
     FileHandle file_;
+    ByteBuffer pending_;
     uint64_t size_;
 };
 
