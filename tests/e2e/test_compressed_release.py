@@ -66,6 +66,26 @@ class PackedCopies(PackingTestCase):
                 self.assertEqual(zlib.decompress(copy), data)
                 self.assertLessEqual(len(copy), len(data) * 0.9)
 
+    def test_a_later_pack_keeps_a_sound_copy_and_replaces_a_broken_one(self):
+        text = compressible(200000)
+        out, entries = self.pack_into({"text.txt": text})
+        copy = os.path.join(out, "files", entries["text.txt"]["sha256"] + ".zlib", "text.txt")
+        for label, present, kept in [("another zlib's copy", zlib.compress(text, 1), True),
+                                     ("a broken copy", b"\x78\x9c broken", False)]:
+            with self.subTest(label):
+                with open(copy, "wb") as f:
+                    f.write(present)
+                folder = self.release({"text.txt": text}, "again")
+                code, _, err = self.publish("pack", winetools.win_path(folder), "1.1", BASE, winetools.win_path(out))
+                self.assertEqual(code, 0, err)
+                with open(copy, "rb") as f:
+                    now = f.read()
+                with open(os.path.join(out, "manifest.json"), "rb") as f:
+                    entry = json.loads(f.read())["files"][0]
+                self.assertEqual(now == present, kept)
+                self.assertEqual(zlib.decompress(now), text)
+                self.assertEqual(entry["zlib_size"], str(len(now)))
+
     def test_check_inflates_every_copy(self):
         text = compressible(200000)
         out, entries = self.pack_into({"text.txt": text, "other.txt": compressible(100000, b"inny")})
