@@ -9,11 +9,19 @@ medians of alternating runs:
    full update, and which paths the server was asked for;
 3. a release of 2,000 files of 4 KiB by the launcher without and with one session kept, against the floor;
 4. the update with flushes against a build without them;
-5. peak memory applying a release whose largest file is 256 MiB;
-6. a start with no update due until the application runs, against the floor's one GET and start.
+5. peak memory applying a release whose largest file is 256 MiB, and one of a single 1 GiB file against
+   the idle launcher;
+6. a file of 256 MiB whose first transfer the server cuts at half: the bytes served in all by a launcher
+   that continues it, and its time against a build without the option (which fails, then succeeds in a
+   second run); this server is the tests' own (it can cut a body and answer ranges), the manifest nginx's;
+7. a start with no update due until the application runs, against the floor's one GET and start;
+8. a full update of real Windows binaries (Wine's own PE DLLs of 1.0 to 1.6 MB) packed by OVANPublish, by a
+   launcher with compressed downloads against the shipped one: bytes nginx sent, time on loopback, and time
+   through nginx limited to 10 MB/s per connection.
 Native curl figures are shown for information only. OVAN_BENCH_RUNS sets the number of runs (5; four
 times as many for the start).
 """
+import hashlib
 import os
 import shutil
 import statistics
@@ -26,16 +34,21 @@ from localbuild import ROOT, WinePrefix, build
 
 import winetools  # noqa: E402
 from harness import MANIFEST_PATH, manifest_json, sha256_hex  # noqa: E402
-from nginx_server import NginxServer  # noqa: E402
+from nginx_server import NginxServer, publish_with_pack  # noqa: E402
+from update_server import Route, UpdateServer  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build-bench")
 PORT = int(os.environ.get("OVAN_BENCH_PORT", "47943"))
 MANIFEST_URL = f"https://127.0.0.1:{PORT}{MANIFEST_PATH}"
-TARGETS = ["OVANLauncher", "ovan_bench_patch", "ovan_bench_keep", "ovan_bench_no_flush", "ovan_stand_in_app",
-           "ovan_trust_ca", "ovan_idle", "ovan_bench_sha256", "ovan_bench_fetch", "ovan_bench_floor"]
+TARGETS = ["OVANLauncher", "ovan_bench_patch", "ovan_bench_keep", "ovan_bench_no_flush", "ovan_bench_resume",
+           "ovan_stand_in_app",
+           "ovan_trust_ca", "ovan_idle", "ovan_bench_sha256", "ovan_bench_fetch", "ovan_bench_floor",
+           "ovan_bench_compressed", "OVANPublish"]
 # The shipped launcher's choices, stated so that a cache left by another configuration cannot change them.
 OPTIONS = ["-DOVAN_RELEASE_PUBLIC_KEYS=", "-DOVAN_UPDATE_REQUIRED=ON", "-DOVAN_SKIP_UNCHANGED=OFF",
-           "-DOVAN_KEEP_CONNECTION=OFF", "-DOVAN_BUILD_TESTS=ON"]
+           "-DOVAN_KEEP_CONNECTION=OFF", "-DOVAN_SYSTEM_PROXY=OFF", "-DOVAN_NETWORK_TEXTS=OFF",
+           "-DOVAN_RESUME_DOWNLOADS=OFF", "-DOVAN_COMPRESSED_DOWNLOADS=OFF",
+           "-DOVAN_BUILD_TESTS=ON"]
 RUNS = int(os.environ.get("OVAN_BENCH_RUNS", "5"))
 MIB = 1024 * 1024
 
@@ -43,6 +56,9 @@ SHIPPED = ("bin",)
 PATCH = ("bench", "patch")
 KEEP = ("bench", "keep")
 NO_FLUSH = ("bench", "no_flush")
+RESUME = ("bench", "resume")
+COMPRESSED = ("bench", "compressed")
+SLOW_LINE = "10m"
 
 
 def bin_path(*names):
@@ -61,7 +77,7 @@ def high_water_mark(pid):
     return 0
 
 
-def timed(args, stdout=subprocess.DEVNULL, **kwargs):
+def timed(args, stdout=subprocess.DEVNULL, must_succeed=True, **kwargs):
     """Wall time and peak resident memory (bytes) of one process run to its end.
 
     The peak is read from /proc while the process runs: the rusage of a child forked from this
@@ -73,7 +89,7 @@ def timed(args, stdout=subprocess.DEVNULL, **kwargs):
         peak = max(peak, high_water_mark(process.pid))
         time.sleep(0.002)
     elapsed = time.perf_counter() - start
-    if process.returncode != 0:
+    if must_succeed and process.returncode != 0:
         sys.exit(f"benchmark step failed ({process.returncode}): {args[:4]}")
     return elapsed, peak
 
@@ -136,6 +152,19 @@ class Bench:
             os.link(path, os.path.join(app, name))
         return app
 
+    def publish_big(self, version, name, size):
+        """A release of one file of size bytes, written and hashed piece by piece."""
+        path = f"/r{version}/{name}"
+        digest = hashlib.sha256()
+        os.makedirs(os.path.dirname(self.server.file(path)), exist_ok=True)
+        with open(self.server.file(path), "wb") as f:
+            piece = os.urandom(64 * MIB)
+            for _ in range(size // len(piece)):
+                f.write(piece)
+                digest.update(piece)
+        entry = (name, self.server.url(path), digest.hexdigest().upper())
+        write_file(self.server.file(MANIFEST_PATH), manifest_json(version, [entry]))
+
     def launcher(self, launcher, installed, files=None):
         """Time and peak memory of one launcher run, and the paths the server was asked for."""
         app = self.app_folder(launcher, installed, files)
@@ -157,6 +186,22 @@ class Bench:
         shutil.rmtree(app, ignore_errors=True)
         with open(log) as f:
             return sum(1 for line in f if " fsync(" in line or " fdatasync(" in line)
+
+    def cut_and_finished(self, launcher, cutter, route):
+        """Runs the launcher until the application starts (twice at most, in one AppFolder) while the
+        cutting server cuts the first answer at half; the time and the body bytes it served in all."""
+        app = self.app_folder(launcher, "1.0.0")
+        served_before = cutter.body_bytes
+        route.drops = 1
+        start = time.perf_counter()
+        for _ in range(2):
+            timed([self.wine, os.path.join(app, "OVANLauncher.exe")], must_succeed=False, cwd=app)
+            if os.path.exists(os.path.join(app, "started.txt")):
+                break
+        elapsed = time.perf_counter() - start
+        wait_for(os.path.join(app, "started.txt"))
+        shutil.rmtree(app, ignore_errors=True)
+        return elapsed, cutter.body_bytes - served_before
 
     def launcher_until_started(self, installed):
         app = self.app_folder(SHIPPED, installed)
@@ -211,8 +256,24 @@ class Bench:
         elapsed = self.curl(MANIFEST_URL, os.path.join(self.work, "manifest.json"))
         return elapsed + timed([self.wine, os.path.join(app, "Pellaron.exe")], cwd=app)[0]
 
+    def publish_packed(self, version, paths):
+        """A release of the given files packed by OVANPublish into the folder nginx serves the manifest from."""
+        folder = self.folder("release")
+        for path in paths:
+            shutil.copy(path, folder)
+        result = publish_with_pack(bin_path("bin", "OVANPublish.exe"), self.server, folder, version, MANIFEST_PATH)
+        if result.returncode != 0:
+            sys.exit("OVANPublish pack failed: " + result.stderr.decode("utf-8"))
+
     def download_only(self, urls):
         return timed([self.wine, bin_path("bin", "ovan_bench_fetch.exe")] + list(urls))[0]
+
+
+def wine_dlls():
+    """Real Windows binaries: the PE DLLs of 1.0 to 1.6 MB that Debian's libwine for amd64 ships."""
+    listed = subprocess.run(["dpkg", "-L", "libwine:amd64"], capture_output=True, text=True, check=True).stdout.split()
+    return sorted(path for path in listed if "/x86_64-windows/" in path and path.endswith(".dll")
+                  and 1_000_000 <= os.path.getsize(path) <= 1_600_000)
 
 
 def main():
@@ -223,7 +284,16 @@ def main():
         shutil.rmtree(site, ignore_errors=True)
         with NginxServer(PORT, os.path.join(site, "root"), *prefix.certificate(), site) as server:
             try:
-                results = measure(Bench(server, wine, os.path.join(prefix.state, "ca.pem")))
+                bench = Bench(server, wine, os.path.join(prefix.state, "ca.pem"))
+                bench.certificate = prefix.certificate()
+                results = measure(bench)
+            finally:
+                shutil.rmtree(bin_path("bench-work"), ignore_errors=True)
+        # The same release as the last measure, served again with each connection held to a slow line's pace.
+        with NginxServer(PORT, os.path.join(site, "root"), *prefix.certificate(), site, SLOW_LINE) as server:
+            try:
+                print(f"Measuring: compressed downloads, limit_rate {SLOW_LINE} ...", flush=True)
+                results.update(measure_compressed(Bench(server, wine, os.path.join(prefix.state, "ca.pem")), "slow"))
             finally:
                 shutil.rmtree(bin_path("bench-work"), ignore_errors=True)
         shutil.rmtree(site, ignore_errors=True)
@@ -244,6 +314,14 @@ def measure(bench):
     results.update(measure_many_files(bench))
     print("Measuring: peak memory ...", flush=True)
     results.update(measure_memory(bench))
+    print("Measuring: a cut transfer continued ...", flush=True)
+    results.update(measure_resume(bench))
+    print("Measuring: compressed downloads on loopback ...", flush=True)
+    dlls = wine_dlls()
+    bench.publish_packed("6.0.0", dlls)
+    results.update(measure_compressed(bench, "loopback"))
+    results["dll_count"] = len(dlls)
+    results["dll_bytes"] = sum(os.path.getsize(path) for path in dlls)
     return results
 
 
@@ -308,7 +386,46 @@ def measure_many_files(bench):
 
 def measure_memory(bench):
     bench.publish("3.0.0", {"big.bin": os.urandom(256 * MIB), "small.dll": os.urandom(MIB)})
-    return dict(big_memory=statistics.median(bench.launcher(SHIPPED, "1.0.0")[1] for _ in range(max(3, RUNS // 2))))
+    result = dict(big_memory=statistics.median(bench.launcher(SHIPPED, "1.0.0")[1] for _ in range(max(3, RUNS // 2))))
+    shutil.rmtree(bench.server.file("/r3.0.0"), ignore_errors=True)
+    bench.publish_big("6.0.0", "huge.bin", 1024 * MIB)
+    result["gib_memory"] = statistics.median(bench.launcher(SHIPPED, "1.0.0")[1] for _ in range(3))
+    shutil.rmtree(bench.server.file("/r6.0.0"), ignore_errors=True)
+    return result
+
+
+def measure_resume(bench):
+    """A 256 MiB file served with an ETag by the tests' server on the next port, its first answer cut at half."""
+    data = os.urandom(256 * MIB)
+    route = Route(body=data, etag='"bench"', drop_after=len(data) // 2)
+    cutter = UpdateServer(PORT + 1, *bench.certificate)
+    try:
+        cutter.routes["/cut.bin"] = route
+        write_file(bench.server.file(MANIFEST_PATH),
+                   manifest_json("7.0.0", [("cut.bin", cutter.url("/cut.bin"), sha256_hex(data))]))
+        rows = []
+        for _ in range(max(3, RUNS // 2)):
+            resumed, resumed_bytes = bench.cut_and_finished(RESUME, cutter, route)
+            again, again_bytes = bench.cut_and_finished(SHIPPED, cutter, route)
+            rows.append(dict(resume_time=resumed, resume_bytes=resumed_bytes / len(data),
+                             again_time=again, again_bytes=again_bytes / len(data)))
+    finally:
+        cutter.stop()
+    return medians(rows)
+
+
+def measure_compressed(bench, line):
+    """A full update to the packed release by the shipped launcher and by one with compressed downloads,
+    alternating: seconds and bytes nginx sent for each."""
+    rows = []
+    for _ in range(RUNS + 1):
+        row = {}
+        for kind, launcher in (("plain", SHIPPED), ("compressed", COMPRESSED)):
+            elapsed, _, served = bench.launcher(launcher, "1.0.0")
+            row[f"{line}_{kind}"] = elapsed
+            row[f"{line}_{kind}_bytes"] = sum(served_row.size for served_row in served)
+        rows.append(row)
+    return medians(rows[1:])
 
 
 def verdict(name, measured, digits, limit, below=False):
@@ -326,6 +443,9 @@ def report(r):
     flush_cost = (r["update_launcher"] - r["update_no_flush"]) / r["update_no_flush"] * 100
     fetched = len(r["patch_requests"]) - 1
     memory_bound = 256 * MIB + 32 * MIB
+    bytes_ratio = r["loopback_compressed_bytes"] / r["loopback_plain_bytes"]
+    loopback_ratio = r["loopback_compressed"] / r["loopback_plain"]
+    slow_ratio = r["slow_compressed"] / r["slow_plain"]
     row = "{:58} {:>10} {:>10} {:>6}"
     print()
     print(f"medians of {RUNS} alternating runs ({4 * RUNS} for the start), nginx over https on loopback")
@@ -349,10 +469,22 @@ def report(r):
     print(row.format("5. peak memory, largest file 256 MiB (MiB)", f"{r['big_memory'] / MIB:.1f}", "", ""))
     print(row.format("   peak memory, 4 files of 64 MiB (MiB)", f"{r['update_memory'] / MIB:.1f}", "", ""))
     print(row.format("   peak memory, no update (Wine itself) (MiB)", f"{r['idle_memory'] / MIB:.1f}", "", ""))
-    print(row.format("6. start without update, until the app runs (s)", f"{r['start_launcher']:.3f}",
+    print(row.format("   peak memory, one file of 1 GiB (MiB)", f"{r['gib_memory'] / MIB:.1f}", "", ""))
+    print(row.format("6. 256 MiB cut at half, continued / run again (s)", f"{r['resume_time']:.2f}",
+                     f"{r['again_time']:.2f}", f"{r['resume_time'] / r['again_time']:.2f}"))
+    print(row.format("   bytes served / file, continued / run again", f"{r['resume_bytes']:.3f}",
+                     f"{r['again_bytes']:.3f}", ""))
+    print(row.format("7. start without update, until the app runs (s)", f"{r['start_launcher']:.3f}",
                      f"{r['start_floor']:.3f}", f"{start_ratio:.2f}"))
     print(row.format("   one https request with a Wine start (s)", f"{r['manifest_only']:.3f}", "", ""))
     print(row.format("   native curl + Wine start, information only (s)", f"{r['start_curl']:.3f}", "", ""))
+    print(f"8. update to {r['dll_count']:.0f} Wine DLLs ({r['dll_bytes'] / 1e6:.1f} MB), compressed / plain downloads:")
+    print(row.format("   bytes nginx sent (MB)", f"{r['loopback_compressed_bytes'] / 1e6:.1f}",
+                     f"{r['loopback_plain_bytes'] / 1e6:.1f}", f"{bytes_ratio:.2f}"))
+    print(row.format("   loopback (s)", f"{r['loopback_compressed']:.2f}", f"{r['loopback_plain']:.2f}",
+                     f"{loopback_ratio:.2f}"))
+    print(row.format(f"   limit_rate {SLOW_LINE} per connection (s)", f"{r['slow_compressed']:.2f}",
+                     f"{r['slow_plain']:.2f}", f"{slow_ratio:.2f}"))
     print()
     print(verdict("update_vs_floor", update_ratio, 3, "1.10"))
     print(verdict("start_vs_floor", start_ratio, 3, "1.15"))
@@ -362,6 +494,12 @@ def report(r):
     print(verdict("durable_writes_cost_pct", flush_cost, 1, "10", below=True))
     print(verdict("flushes_per_update", r["many_flushes"], 0, str(MANY_FILES + 3)))
     print(verdict("peak_memory_mib", r["big_memory"] / MIB, 1, str(memory_bound // MIB)))
+    print(verdict("peak_memory_1gib_mib", r["gib_memory"] / MIB, 1, f"{r['idle_memory'] / MIB + 32:.1f}"))
+    print(f"resume: time {r['resume_time']:.2f} s, without the option {r['again_time']:.2f} s in two runs")
+    print(verdict("resume_bytes_ratio", r["resume_bytes"], 3, "1.05"))
+    print(verdict("compressed_bytes_ratio", bytes_ratio, 3, "0.33"))
+    print(verdict("compressed_slow_line_ratio", slow_ratio, 3, "0.45"))
+    print(verdict("compressed_loopback_ratio", loopback_ratio, 3, "1.15"))
 
 if __name__ == "__main__":
     main()

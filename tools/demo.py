@@ -1,7 +1,8 @@
-"""The launcher end to end on this machine, published as a maker publishes: a key made with
-OVANPublish keygen and built into the launcher, sample releases packed and signed with OVANPublish,
-served by nginx over https on loopback. The real launcher installs 1.0.0, updates to 1.1.0, finds it
-current, and refuses a manifest that was changed on the server after it was signed.
+"""The launcher end to end on this machine, published as a maker publishes: the launcher built from the
+preset `recommended`, a key made with OVANPublish keygen and built into it, sample releases (the launcher
+among their files) packed and signed with OVANPublish, served by nginx over https on loopback. The real
+launcher installs 1.0.0, updates to 1.1.0, finds it current, and refuses a manifest that was changed on
+the server after it was signed; pack refuses a release whose launcher would look for updates elsewhere.
 
     python3 tools/demo.py            (make demo calls it)
 """
@@ -22,6 +23,8 @@ PORT = 47843
 MANIFEST_URL = f"https://127.0.0.1:{PORT}{MANIFEST_PATH}"
 TARGETS = ["OVANLauncher", "OVANPublish", "ovan_stand_in_app", "ovan_trust_ca", "ovan_idle"]
 PUBLISH = os.path.join(BUILD, "bin", "OVANPublish.exe")
+LAUNCHER = os.path.join(BUILD, "bin", "OVANLauncher.exe")
+PRESET = "recommended"
 
 
 def step(text):
@@ -52,6 +55,7 @@ def release_folder(version, files):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     shutil.copy(os.path.join(BUILD, "tests", "bin", "ovan_stand_in_app.exe"), os.path.join(folder, "Pellaron.exe"))
+    shutil.copy(LAUNCHER, folder)
     for name, text in files.items():
         with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
             f.write(text)
@@ -64,6 +68,18 @@ def publish(server, key, version, files):
     if result.returncode != 0:
         sys.exit("OVANPublish pack failed")
     print(f"nginx now offers version {version}.")
+
+
+def refuse_elsewhere(server, key):
+    """A release packed for another address than the one its launcher asks: pack writes nothing."""
+    out = os.path.join(BUILD, "elsewhere")
+    shutil.rmtree(out, ignore_errors=True)
+    result = winetools.run_windows([PUBLISH, "pack", winetools.win_path(release_folder("1.2.1", {})), "1.2.1",
+                                    server.url("/ovan/updates"), winetools.win_path(out), "--sign",
+                                    winetools.win_path(key)])
+    show(result)
+    print(f"Exit code {result.returncode}; the output folder was " + ("written" if os.path.exists(out) else "not written"))
+    return result.returncode
 
 
 def tamper(server):
@@ -106,22 +122,23 @@ def run_launcher(app, wine, server):
 
 
 def main():
-    step(f"Building OVANPublish and the launcher with the manifest address {MANIFEST_URL}")
-    wine = build(BUILD, MANIFEST_URL, TARGETS)
+    step(f"Building OVANPublish and the launcher from the preset {PRESET} with the manifest address {MANIFEST_URL}")
+    wine = build(BUILD, MANIFEST_URL, TARGETS, preset=PRESET)
     step("Preparing a demo Wine prefix that trusts a demo CA")
     codes = []
     with WinePrefix(BUILD, wine) as prefix:
         step("Making a release key with OVANPublish keygen and building its public key into the launcher")
         key, public_key = make_key()
-        build(BUILD, MANIFEST_URL, ["OVANLauncher"], [f"-DOVAN_RELEASE_PUBLIC_KEYS={public_key}"])
+        build(BUILD, MANIFEST_URL, ["OVANLauncher"], [f"-DOVAN_RELEASE_PUBLIC_KEYS={public_key}"], preset=PRESET)
         site = os.path.join(BUILD, "site")
         shutil.rmtree(site, ignore_errors=True)
         with NginxServer(PORT, os.path.join(site, "root"), *prefix.certificate(), site) as server:
             print(f"nginx serves {server.root} at {server.url('/')}")
             codes = demonstrate(server, wine, key)
-    if codes != [0, 0, 0, 3]:
+    if codes != [0, 0, 0, 3, 1]:
         sys.exit(f"the demo did not go as expected: exit codes {codes}")
-    print("\nDemo finished: installed, updated, found current, refused a forged manifest; nothing is left running.")
+    print("\nDemo finished: installed, updated, found current, refused a forged manifest, refused to pack a launcher "
+          "for another address; nothing is left running.")
 
 
 def demonstrate(server, wine, key):
@@ -129,7 +146,7 @@ def demonstrate(server, wine, key):
     app = os.path.join(BUILD, "app")
     shutil.rmtree(app, ignore_errors=True)
     os.makedirs(app)
-    shutil.copy(os.path.join(BUILD, "bin", "OVANLauncher.exe"), app)
+    shutil.copy(LAUNCHER, app)
     step("Packing and signing release 1.0.0 with OVANPublish into the folder nginx serves")
     publish(server, key, "1.0.0", {"app.dll": "biblioteka 1.0.0\n", "readme.txt": "Pellaron 1.0.0\n"})
     step("First run in an empty AppFolder: the launcher installs 1.0.0")
@@ -147,6 +164,8 @@ def demonstrate(server, wine, key):
     tamper(server)
     step("Fourth run: the signature does not match the manifest; nothing is downloaded, nothing changes")
     codes.append(run_launcher(app, wine, server))
+    step("Packing release 1.2.1 for a mistyped base address: its launcher asks elsewhere, so pack refuses it")
+    codes.append(refuse_elsewhere(server, key))
     step("update.log of the AppFolder")
     print(open(os.path.join(app, "update.log"), "rb").read().decode("utf-8").replace("\r\n", "\n"))
     return codes

@@ -20,6 +20,7 @@ need x86_64-w64-mingw32-gcc-posix gcc-mingw-w64-x86-64-posix
 [ -x /usr/lib/wine/wine64 ] || packages+=(wine64)
 [ -x /usr/lib/wine/wine ] || packages+=(wine wine32:i386)
 [ -f /usr/src/googletest/CMakeLists.txt ] || packages+=(googletest)
+[ -f /usr/i686-w64-mingw32/lib/libz.a ] && [ -f /usr/x86_64-w64-mingw32/lib/libz.a ] || packages+=(libz-mingw-w64-dev)
 
 if [ ${#packages[@]} -eq 0 ]; then
     exit 0

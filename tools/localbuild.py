@@ -16,12 +16,15 @@ def wine_arch():
                           text=True).stdout.strip()
 
 
-def build(build_dir, manifest_url, targets, options=()):
-    """Configures build_dir for the Wine here with the given manifest address and further cache
-    options (-DNAME=VALUE) and builds the targets; returns the Wine loader that runs what it built."""
+def build(build_dir, manifest_url, targets, options=(), preset=None):
+    """Configures build_dir for the Wine here (from a configure preset of CMakePresets.json, when given)
+    with the given manifest address and further cache options (-DNAME=VALUE) and builds the targets;
+    returns the Wine loader that runs what it built."""
     arch = wine_arch()
-    quiet("cmake", "-S", ROOT, "-B", build_dir, f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-{arch}.cmake",
-          "-DCMAKE_BUILD_TYPE=Release", f"-DOVAN_MANIFEST_URL={manifest_url}", *options)
+    source = ["--preset", preset] if preset else ["-S", ROOT]
+    subprocess.run(["cmake", *source, "-B", build_dir, f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-{arch}.cmake",
+                    "-DCMAKE_BUILD_TYPE=Release", f"-DOVAN_MANIFEST_URL={manifest_url}", *options],
+                   check=True, stdout=subprocess.DEVNULL, cwd=ROOT)
     quiet("cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2), "--target", *targets)
     return "wine" if arch == "i686" else "/usr/lib/wine/wine64"
 

@@ -31,6 +31,17 @@ ReadOutcome readWholeFile(HANDLE file, ByteBuffer& bytes)
     }
 }
 
+bool fileLength(const std::wstring& path, uint64_t& length)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
+    length = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
 bool writeBytes(HANDLE file, const void* data, size_t size, bool flush)
 {
     DWORD written = 0;

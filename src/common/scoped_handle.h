@@ -76,10 +76,17 @@ struct FindTraits {
     static void release(Value value) { FindClose(value); }
 };
 
+struct ModuleTraits {
+    using Value = HMODULE;
+    static Value empty() { return nullptr; }
+    static void release(Value value) { FreeLibrary(value); }
+};
+
 using KernelHandle = Scoped<KernelHandleTraits>;
 using FileHandle = Scoped<FileHandleTraits>;
 using LocalMemory = Scoped<LocalMemoryTraits>;
 using GlobalMemory = Scoped<GlobalMemoryTraits>;
 using FindHandle = Scoped<FindTraits>;
+using ModuleHandle = Scoped<ModuleTraits>;
 
 }  // namespace ovan

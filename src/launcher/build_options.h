@@ -20,8 +20,12 @@ struct BuildOptions {
     bool systemProxy;
     // Network failures the system has no text for are told in the launcher's own Polish sentences.
     bool networkTexts;
+    // Files with a compressed copy in the manifest are fetched through it and inflated as they arrive.
+    bool compressedDownloads;
     // Staged files, the transaction record and current.txt are flushed to disk (off only for the benchmark).
     bool durableWrites;
+    // A broken transfer is continued with a range request, within the run and in the next run.
+    bool resumeDownloads;
     // How long downloads wait on a slow server; test builds shorten them to reach each limit quickly.
     NetworkWindows networkWindows;
 };

@@ -114,6 +114,8 @@ ExitCode update(HttpSession& session, const AppFolder& appFolder, const UpdateMa
     UpdateSettings settings;
     settings.skipUnchanged = kBuildOptions.skipUnchanged;
     settings.durableWrites = kBuildOptions.durableWrites;
+    settings.resumeDownloads = kBuildOptions.resumeDownloads;
+    settings.compressedDownloads = kBuildOptions.compressedDownloads;
     bool previousReleaseIntact = true;
     if (!runStep([&] { return applyUpdate(session, manifest, appFolder, settings, previousReleaseIntact, errorText); },
                  errorText)) {

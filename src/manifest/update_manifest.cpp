@@ -121,6 +121,22 @@ const wchar_t* clashingWorkingName(const std::wstring& name)
     return nullptr;
 }
 
+bool parseSizeText(const std::wstring& text, uint64_t& size)
+{
+    if (text.empty()) {
+        return false;
+    }
+    size = 0;
+    for (wchar_t c : text) {
+        uint64_t digit = static_cast<uint64_t>(c - L'0');
+        if (c < L'0' || c > L'9' || size > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        size = size * 10 + digit;
+    }
+    return true;
+}
+
 namespace {
 
 bool nameTaken(const std::vector<ManifestFileEntry>& files, const std::wstring& name)
@@ -143,6 +159,19 @@ ManifestDefect parseFileObject(const std::wstring& objectText, ManifestFileEntry
     }
     if (!isPlainFileName(entry.name)) {
         return ManifestDefect::NotPlainName;
+    }
+    std::wstring sizeText;
+    entry.hasSize = findStringValue(objectText, L"size", sizeText);
+    if (entry.hasSize && !parseSizeText(sizeText, entry.size)) {
+        return ManifestDefect::BadSize;
+    }
+    // Optional, and used only whole: a launcher that finds no usable copy fetches url.
+    std::wstring zlibSizeText;
+    if (findStringValue(objectText, L"zlib_url", entry.zlibUrl) &&
+        findStringValue(objectText, L"zlib_size", zlibSizeText) && parseSizeText(zlibSizeText, entry.zlibSize)) {
+        entry.zlibUrl = trimWhitespace(entry.zlibUrl);
+    } else {
+        entry.zlibUrl.clear();
     }
     return clashingWorkingName(entry.name) == nullptr ? ManifestDefect::None : ManifestDefect::WorkingName;
 }

@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "transfer/http_get.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ struct ManifestFileEntry {
     std::wstring name;
     std::wstring url;
     std::wstring sha256;
+    // The file's length in bytes, when the manifest gives it.
+    bool hasSize = false;
+    uint64_t size = 0;
+    // The address of a zlib-compressed copy of the file and the copy's length; empty when the release has none.
+    std::wstring zlibUrl = std::wstring();
+    uint64_t zlibSize = 0;
 };
 
 struct UpdateManifest {
@@ -28,6 +35,9 @@ bool fetchManifestText(HttpSession& session, const std::wstring& address, std::w
 
 // The characters between the quotes of the first string value of "key"; no escapes decoded.
 bool findStringValue(const std::wstring& source, const std::wstring& key, std::wstring& value);
+
+// A "size" text: decimal digits only, within 64 bits.
+bool parseSizeText(const std::wstring& text, uint64_t& size);
 
 // A name that Windows takes for a device wherever it stands (CON, NUL, COM1, AUX.dll and the like).
 bool isDeviceName(const std::wstring& name);
@@ -53,6 +63,7 @@ enum class ManifestDefect {
     MissingField,
     EmptyField,
     NotPlainName,
+    BadSize,
     NameClash,
     WorkingName,
     EmptyVersion,

@@ -2,6 +2,10 @@
 
 #include "diagnostics/fatal_report.h"
 #include "manifest/update_manifest.h"
+#include "common/paths.h"
+#include "publisher/compressed_copy.h"
+#include "publisher/launcher_guard.h"
+#include "common/file_bytes.h"
 #include "publisher/release_rules.h"
 #include "publisher/release_signing.h"
 #include "versions/local_version.h"
@@ -38,6 +42,8 @@ std::wstring defectText(ManifestDefect defect, size_t entryNumber)
         return entry + L"\"name\", \"url\" albo \"sha256\" jest puste";
     case ManifestDefect::NotPlainName:
         return entry + L"nazwa nie jest zwykłą nazwą pliku w folderze aplikacji";
+    case ManifestDefect::BadSize:
+        return entry + L"\"size\" nie jest liczbą bajtów zapisaną cyframi dziesiętnymi";
     case ManifestDefect::NameClash:
         return entry + L"nazwa powtarza wcześniejszą (bez względu na wielkość liter) albo jej kopię .old";
     case ManifestDefect::WorkingName:
@@ -55,7 +61,8 @@ bool reportEntries(const UpdateManifest& manifest)
 {
     bool installable = true;
     for (const ManifestFileEntry& entry : manifest.files) {
-        say(L"  " + entry.name + L"  " + entry.url + L"  " + entry.sha256);
+        say(L"  " + entry.name + L"  " + entry.url + L"  " + entry.sha256 +
+            (entry.hasSize ? L"  " + std::to_wstring(entry.size) + L" B" : std::wstring()));
         if (!isSha256Text(entry.sha256)) {
             say(L"BŁĄD: " + entry.name + L": sha256 nie ma 64 cyfr szesnastkowych; launcher odrzuci pobrany plik");
             installable = false;
@@ -66,6 +73,33 @@ bool reportEntries(const UpdateManifest& manifest)
         }
     }
     return installable;
+}
+
+// Each copy in the layout beside the manifest must inflate to the very file the entry names.
+bool reportCompressedCopies(const std::wstring& manifestPath, const UpdateManifest& manifest)
+{
+    bool sound = true;
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (entry.zlibUrl.empty()) {
+            continue;
+        }
+        std::wstring path = joinPath(layoutFolder(parentPath(manifestPath), compressedFolder(entry.sha256)), entry.name);
+        std::wstring errorText;
+        uint64_t copySize = 0;
+        if (!fileLength(path, copySize)) {
+            say(L"UWAGA: " + entry.name + L": obok manifestu nie ma skompresowanej kopii " + path + L"; nie sprawdzono jej");
+        } else if (!entry.hasSize) {
+            say(L"BŁĄD: " + entry.name + L": manifest nie podaje rozmiaru (\"size\"); launcher nie użyje kopii");
+            sound = false;
+        } else if (!verifyCompressedCopy(path, entry.size, entry.sha256, errorText)) {
+            say(L"BŁĄD: " + entry.name + L": " + path + L": " + errorText);
+            sound = false;
+        } else if (copySize != entry.zlibSize) {
+            say(L"BŁĄD: " + entry.name + L": skompresowana kopia ma inny rozmiar niż \"zlib_size\": " + path);
+            sound = false;
+        }
+    }
+    return sound;
 }
 
 std::wstring verdict(bool installable, bool signatureAccepted)
@@ -100,6 +134,8 @@ int checkManifest(const std::wstring& manifestPath, const std::wstring& installe
     }
     say(L"Pliki (" + std::to_wstring(manifest.files.size()) + L"):");
     bool installable = reportEntries(manifest);
+    installable = reportCompressedCopies(manifestPath, manifest) && installable;
+    signatureAccepted = reportShippedLauncher(manifestPath, manifest) && signatureAccepted;
     if (!installedVersion.empty()) {
         say(isNewerVersion(manifest.version, installedVersion)
                 ? L"Launcher z wersją " + installedVersion + L" zaktualizuje się do " + manifest.version

@@ -13,8 +13,8 @@ namespace {
 
 const wchar_t* const kUsage =
     L"Użycie:\n"
-    L"  OVANPublish.exe pack <folder wydania> <wersja> <adres bazowy> <folder wyjściowy> [--sign <plik klucza prywatnego>]\n"
-    L"  OVANPublish.exe pack --flat <folder wydania> <wersja> <adres bazowy> <ścieżka manifestu> [--sign <plik klucza prywatnego>]\n"
+    L"  OVANPublish.exe pack <folder wydania> <wersja> <adres bazowy> <folder wyjściowy> [--sign <plik klucza prywatnego>] [--manifest-address <adres>]\n"
+    L"  OVANPublish.exe pack --flat <folder wydania> <wersja> <adres bazowy> <ścieżka manifestu> [--sign <plik klucza prywatnego>] [--manifest-address <adres>]\n"
     L"  OVANPublish.exe check <ścieżka manifestu> [<zainstalowana wersja>] [--public-key \"<klucz publiczny> [<drugi klucz>]\"]\n"
     L"  OVANPublish.exe keygen <plik klucza prywatnego>";
 
@@ -24,6 +24,7 @@ struct Arguments {
     bool flat = false;
     std::optional<std::wstring> sign;
     std::optional<std::wstring> publicKey;
+    std::optional<std::wstring> manifestAddress;
 };
 
 bool takeValue(int& i, int argc, wchar_t** argv, std::optional<std::wstring>& value)
@@ -45,6 +46,10 @@ bool parseArguments(int argc, wchar_t** argv, Arguments& arguments)
             if (!takeValue(i, argc, argv, arguments.sign)) {
                 return false;
             }
+        } else if (word == L"--manifest-address") {
+            if (!takeValue(i, argc, argv, arguments.manifestAddress)) {
+                return false;
+            }
         } else if (word == L"--public-key") {
             if (!takeValue(i, argc, argv, arguments.publicKey)) {
                 return false;
@@ -60,12 +65,13 @@ int run(const std::wstring& command, const Arguments& a)
 {
     const std::vector<std::wstring>& words = a.positional;
     if (command == L"pack" && words.size() == 4 && !a.publicKey) {
-        return ovan::packRelease({words[0], words[1], words[2], words[3], a.flat, a.sign.value_or(L"")});
+        return ovan::packRelease(
+            {words[0], words[1], words[2], words[3], a.flat, a.sign.value_or(L""), a.manifestAddress.value_or(L"")});
     }
-    if (command == L"check" && (words.size() == 1 || words.size() == 2) && !a.flat && !a.sign) {
+    if (command == L"check" && (words.size() == 1 || words.size() == 2) && !a.flat && !a.sign && !a.manifestAddress) {
         return ovan::checkManifest(words[0], words.size() == 2 ? words[1] : L"", a.publicKey);
     }
-    if (command == L"keygen" && words.size() == 1 && !a.flat && !a.sign && !a.publicKey) {
+    if (command == L"keygen" && words.size() == 1 && !a.flat && !a.sign && !a.publicKey && !a.manifestAddress) {
         return ovan::generateKeyFile(words[0]);
     }
     ovan::writeStandardError(kUsage);

@@ -1,5 +1,6 @@
 #include "publisher/release_pack.h"
 
+#include "common/file_bytes.h"
 #include "common/paths.h"
 #include "common/scoped_handle.h"
 #include "common/text.h"
@@ -7,6 +8,8 @@
 #include "diagnostics/fatal_report.h"
 #include "manifest/manifest_signature.h"
 #include "manifest/update_manifest.h"
+#include "publisher/compressed_copy.h"
+#include "publisher/launcher_guard.h"
 #include "publisher/publish_files.h"
 #include "publisher/release_rules.h"
 #include "publisher/release_signing.h"
@@ -78,13 +81,22 @@ void checkNames(const std::vector<std::wstring>& names, Problems& problems)
     }
 }
 
+std::wstring compressedMembers(const ManifestFileEntry& entry)
+{
+    if (entry.zlibUrl.empty()) {
+        return std::wstring();
+    }
+    return L", \"zlib_url\": \"" + entry.zlibUrl + L"\", \"zlib_size\": \"" + std::to_wstring(entry.zlibSize) + L"\"";
+}
+
 std::wstring manifestText(const std::wstring& version, const std::vector<ManifestFileEntry>& entries)
 {
     std::wstring text = L"{\n  \"version\": \"" + version + L"\",\n  \"files\": [\n";
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& entry = entries[i];
         text += L"    {\"name\": \"" + entry.name + L"\", \"url\": \"" + entry.url + L"\", \"sha256\": \"" +
-                entry.sha256 + L"\"}" + (i + 1 < entries.size() ? L",\n" : L"\n");
+                entry.sha256 + L"\", \"size\": \"" + std::to_wstring(entry.size) + L"\"" + compressedMembers(entry) + L"}" +
+                (i + 1 < entries.size() ? L",\n" : L"\n");
     }
     return text + L"  ]\n}\n";
 }
@@ -99,7 +111,8 @@ bool readsBackAs(const std::wstring& text, const std::wstring& version, const st
     for (size_t i = 0; i < entries.size(); ++i) {
         const ManifestFileEntry& a = parsed.files[i];
         const ManifestFileEntry& b = entries[i];
-        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256) {
+        if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256 || !a.hasSize || a.size != b.size ||
+            a.zlibUrl != b.zlibUrl || a.zlibSize != b.zlibSize) {
             return false;
         }
     }
@@ -123,18 +136,58 @@ std::vector<std::wstring> checkRelease(const PackRequest& request, Problems& pro
     return names;
 }
 
+bool makeFolder(const std::wstring& folder)
+{
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(folder), error);
+    return !error;
+}
+
+// The layout offers a compressed copy of a file where it is clearly smaller; its size is counted here, before
+// anything is written, and the copy written with the files.
+void describeCompressedCopy(const PackRequest& request, ManifestFileEntry& entry, Problems& problems)
+{
+    uint64_t compressedSize = 0;
+    std::wstring errorText;
+    // A copy an earlier pack left at this address stays what the address serves.
+    std::wstring present = joinPath(layoutFolder(request.destination, compressedFolder(entry.sha256)), entry.name);
+    if (fileLength(present, compressedSize) && verifyCompressedCopy(present, entry.size, entry.sha256, errorText)) {
+        entry.zlibUrl = compressedAddress(request.baseAddress, entry.sha256, entry.name);
+        entry.zlibSize = compressedSize;
+        return;
+    }
+    if (!deflateFile(joinPath(request.releaseFolder, entry.name), L"", compressedSize, errorText)) {
+        problems.add(entry.name, errorText);
+        return;
+    }
+    if (isClearlySmaller(compressedSize, entry.size)) {
+        entry.zlibUrl = compressedAddress(request.baseAddress, entry.sha256, entry.name);
+        entry.zlibSize = compressedSize;
+    }
+}
+
 std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const std::vector<std::wstring>& names,
                                              Problems& problems)
 {
     std::vector<ManifestFileEntry> entries;
     for (const std::wstring& name : names) {
         ManifestFileEntry entry{name, L"", L""};
-        if (!sha256FileHex(joinPath(request.releaseFolder, name), entry.sha256)) {
+        std::wstring path = joinPath(request.releaseFolder, name);
+        if (!sha256FileHex(path, entry.sha256)) {
             problems.add(name, L"nie udało się policzyć SHA-256");
+            continue;
+        }
+        entry.hasSize = fileLength(path, entry.size);
+        if (!entry.hasSize) {
+            problems.add(name, L"nie udało się odczytać rozmiaru pliku");
+            continue;
         }
         entry.url = request.flat ? fileAddress(request.baseAddress, name)
                                  : contentAddress(request.baseAddress, entry.sha256, name);
         problems.add(name, addressProblems(entry.url));
+        if (!request.flat) {
+            describeCompressedCopy(request, entry, problems);
+        }
         entries.push_back(entry);
     }
     return entries;
@@ -144,20 +197,38 @@ std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const s
 // a newer release over an older one never rewrites what the older one serves.
 bool copyIntoLayout(const PackRequest& request, const ManifestFileEntry& entry, Problems& problems)
 {
-    std::wstring folder = joinPath(joinPath(request.destination, L"files"), entry.sha256);
+    std::wstring folder = layoutFolder(request.destination, entry.sha256);
     std::wstring target = joinPath(folder, entry.name);
     std::wstring present;
     if (sha256FileHex(target, present) && present == entry.sha256) {
         return true;
     }
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(folder), error);
-    if (error) {
+    if (!makeFolder(folder)) {
         problems.add(folder, L"nie udało się utworzyć folderu w folderze wydania");
         return false;
     }
     if (!CopyFileW(joinPath(request.releaseFolder, entry.name).c_str(), target.c_str(), FALSE)) {
         problems.add(target, L"nie udało się skopiować pliku do folderu wydania. " + formatSystemError(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+// A sound copy already in place is the one described and is left as it is.
+bool writeCompressedCopy(const PackRequest& request, const ManifestFileEntry& entry, Problems& problems)
+{
+    std::wstring folder = layoutFolder(request.destination, compressedFolder(entry.sha256));
+    std::wstring target = joinPath(folder, entry.name);
+    uint64_t present = 0;
+    std::wstring errorText;
+    if (fileLength(target, present) && present == entry.zlibSize &&
+        verifyCompressedCopy(target, entry.size, entry.sha256, errorText)) {
+        return true;
+    }
+    uint64_t written = 0;
+    if (!makeFolder(folder) || !deflateFile(joinPath(request.releaseFolder, entry.name), target, written, errorText) ||
+        written != entry.zlibSize) {
+        problems.add(target, L"nie udało się zapisać skompresowanej kopii pliku w folderze wydania");
         return false;
     }
     return true;
@@ -180,6 +251,23 @@ bool placeSignature(const std::wstring& signaturePath, const std::string& signat
         return false;
     }
     return true;
+}
+
+// The release's own launcher must keep finding and accepting the releases that follow it.
+void checkShippedLauncher(const PackRequest& request, const std::vector<std::wstring>& names,
+                          const ShippedLauncherRules& rules, Problems& problems)
+{
+    for (const std::wstring& name : names) {
+        if (sameFileName(name, kLauncherFileName)) {
+            problems.add(name, shippedLauncherProblems(joinPath(request.releaseFolder, name), rules));
+        }
+    }
+}
+
+std::wstring publishedManifestAddress(const PackRequest& request, const std::wstring& manifestPath)
+{
+    return request.manifestAddress.empty() ? fileAddress(request.baseAddress, lastPathElement(manifestPath))
+                                           : request.manifestAddress;
 }
 
 }  // namespace
@@ -209,8 +297,16 @@ int packRelease(const PackRequest& request)
         writeStandardError(errorText);
         return 1;
     }
+    checkShippedLauncher(request, names,
+                         {publishedManifestAddress(request, manifestPath), bytes, signatureFile, publicKey}, problems);
+    if (problems.any()) {
+        return 1;
+    }
     for (const ManifestFileEntry& entry : entries) {
         if (!request.flat && !copyIntoLayout(request, entry, problems)) {
+            return 1;
+        }
+        if (!entry.zlibUrl.empty() && !writeCompressedCopy(request, entry, problems)) {
             return 1;
         }
     }

@@ -14,6 +14,9 @@ struct PackRequest {
     bool flat = false;
     // Empty: no signature is written.
     std::wstring privateKeyPath;
+    // The manifest address the release's own launcher must name; empty: the one this pack publishes at.
+    // Another one is a deliberate move of the customers to a new address.
+    std::wstring manifestAddress;
 };
 
 // Writes a manifest for every file of a release folder that the launcher accepts as written and,

@@ -1,5 +1,6 @@
 #include "publisher/release_rules.h"
 
+#include "common/paths.h"
 #include "common/text.h"
 #include "manifest/update_manifest.h"
 #include "transfer/http_get.h"
@@ -151,6 +152,21 @@ std::wstring fileAddress(const std::wstring& baseAddress, const std::wstring& na
 std::wstring contentAddress(const std::wstring& baseAddress, const std::wstring& sha256, const std::wstring& name)
 {
     return fileAddress(fileAddress(fileAddress(baseAddress, L"files"), sha256), name);
+}
+
+std::wstring layoutFolder(const std::wstring& root, const std::wstring& digestFolder)
+{
+    return joinPath(joinPath(root, L"files"), digestFolder);
+}
+
+std::wstring compressedFolder(const std::wstring& sha256)
+{
+    return sha256 + L".zlib";
+}
+
+std::wstring compressedAddress(const std::wstring& baseAddress, const std::wstring& sha256, const std::wstring& name)
+{
+    return contentAddress(baseAddress, compressedFolder(sha256), name);
 }
 
 }  // namespace ovan

@@ -28,4 +28,15 @@ std::wstring fileAddress(const std::wstring& baseAddress, const std::wstring& na
 // release reuses the address for other bytes, so a cache that still holds an older file never serves it here.
 std::wstring contentAddress(const std::wstring& baseAddress, const std::wstring& sha256, const std::wstring& name);
 
+// The folder of the release layout, relative to its root, that holds the compressed copies of the files with
+// this digest: beside the digest's own folder, so no name of a release file can land on a copy.
+std::wstring compressedFolder(const std::wstring& sha256);
+
+// The folder of the release layout rooted at root (the folder of its manifest) that holds digestFolder.
+std::wstring layoutFolder(const std::wstring& root, const std::wstring& digestFolder);
+
+// Where the release layout puts a file's compressed copy: under the base address, "files", compressedFolder,
+// its name.
+std::wstring compressedAddress(const std::wstring& baseAddress, const std::wstring& sha256, const std::wstring& name);
+
 }  // namespace ovan

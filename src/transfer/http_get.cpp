@@ -1,6 +1,5 @@
 #include "transfer/http_get.h"
 
-#include "common/memory_guard.h"
 #include "common/scoped_handle.h"
 #include "diagnostics/error_text.h"
 #include "transfer/proxy_failure.h"
@@ -21,6 +20,8 @@ bool failWithSystemError(const wchar_t* literal, ErrorWording wording, std::wstr
 {
     DWORD code = GetLastError();
     errorText = literal + formatSystemError(code, wording);
+    // Kept for a caller that tells one failure from another.
+    SetLastError(code);
     return false;
 }
 
@@ -32,40 +33,7 @@ bool failOnRoute(const wchar_t* literal, const std::wstring& proxy, ErrorWording
     }
     DWORD code = GetLastError();
     errorText = proxyFailureText(proxy, literal, code, wording);
-    return false;
-}
-
-// The announced Content-Length, 0 when there is none.
-uint64_t announcedLength(HINTERNET request)
-{
-    wchar_t value[32] = {};
-    DWORD size = sizeof value;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        return 0;
-    }
-    return wcstoull(value, nullptr, 10);
-}
-
-// More than any buffer of this process can hold is refused at once; a reserve that fails is only
-// a lost hint, as the body may still fit while it grows.
-bool reserveFor(ByteBuffer& bytes, uint64_t length)
-{
-    if (length > bytes.max_size()) {
-        return false;
-    }
-    withinMemory([&] { bytes.reserve(static_cast<size_t>(length)); });
-    return true;
-}
-
-bool growBy(ByteBuffer& bytes, size_t count)
-{
-    return withinMemory([&] { bytes.resize(bytes.size() + count); });
-}
-
-bool failForMemory(const std::wstring& address, std::wstring& errorText)
-{
-    errorText = L"Za mało pamięci, aby pobrać " + address;
+    SetLastError(code);
     return false;
 }
 
@@ -73,48 +41,6 @@ bool failAsReadTimeout(ErrorWording wording, std::wstring& errorText)
 {
     errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_TIMEOUT, wording);
     return false;
-}
-
-bool readBody(HINTERNET request, const NetworkWindows& windows, const std::wstring& address, ByteBuffer& bytes,
-              ErrorWording wording,
-              std::wstring& errorText, DownloadObserver* observer)
-{
-    uint64_t total = announcedLength(request);
-    if (!reserveFor(bytes, total)) {
-        return failForMemory(address, errorText);
-    }
-    TransferPace pace(GetTickCount64(), windows);
-    for (;;) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
-            return failWithSystemError(L"WinHttpQueryDataAvailable nie powiodło się. ", wording, errorText);
-        }
-        if (available == 0) {
-            break;
-        }
-        size_t oldSize = bytes.size();
-        if (!growBy(bytes, available)) {
-            return failForMemory(address, errorText);
-        }
-        DWORD read = 0;
-        BOOL readOk = WinHttpReadData(request, bytes.data() + oldSize, available, &read);
-        bytes.resize(oldSize + read);
-        if (!readOk) {
-            return failWithSystemError(L"WinHttpReadData nie powiodło się. ", wording, errorText);
-        }
-        if (!pace.keepsUp(read, GetTickCount64())) {
-            return failAsReadTimeout(wording, errorText);
-        }
-        if (observer != nullptr) {
-            observer->onProgress(bytes.size(), total);
-        }
-    }
-    // A connection that closes before the announced length is a broken transfer, not a complete body.
-    if (total != 0 && bytes.size() < total) {
-        errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR, wording);
-        return false;
-    }
-    return true;
 }
 
 // A straight route keeps WinHTTP's own default; a proxy is named, as Wine heeds no other way of giving one.
@@ -140,11 +66,13 @@ bool openSession(WinHttpHandle& session, const std::wstring& proxy, const Sessio
 
 // Sends the request and reads its status. A proxy that asks who is there and offers Negotiate or NTLM is
 // answered once with the signed-in user's logon; its second 407 is left to the caller.
-bool exchange(HINTERNET request, const std::wstring& proxy, ErrorWording wording, DWORD& status,
-              std::wstring& errorText)
+bool exchange(HINTERNET request, const std::wstring& headers, const std::wstring& proxy, ErrorWording wording,
+              DWORD& status, std::wstring& errorText)
 {
+    const wchar_t* extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
     for (bool answered = false;; answered = true) {
-        if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        if (!WinHttpSendRequest(request, extra, static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                0)) {
             return failOnRoute(L"WinHttpSendRequest nie powiodło się. ", proxy, wording, errorText);
         }
         if (!WinHttpReceiveResponse(request, nullptr)) {
@@ -211,6 +139,116 @@ bool HttpSession::acquire(const std::wstring& address, WinHttpHandle& own, HINTE
     return true;
 }
 
+bool HttpRequest::send(HttpSession& session, const std::wstring& address, const std::wstring& headers,
+                       std::wstring& errorText)
+{
+    UrlParts url;
+    if (!splitUrl(address, url)) {
+        errorText = L"Nie udało się zinterpretować URL: " + address;
+        return false;
+    }
+    HINTERNET sessionHandle = nullptr;
+    if (!session.acquire(address, ownSession_, sessionHandle, proxy_, errorText)) {
+        return false;
+    }
+    wording_ = session.wording();
+    windows_ = session.choices().windows;
+    connection_.reset(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
+    if (!connection_) {
+        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", wording_, errorText);
+    }
+    request_.reset(WinHttpOpenRequest(connection_.get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                      WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request_) {
+        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", wording_, errorText);
+    }
+    if (!exchange(request_.get(), headers, proxy_, wording_, status_, errorText)) {
+        return false;
+    }
+    if (status_ == HTTP_STATUS_PROXY_AUTH_REQ && !proxy_.empty()) {
+        errorText = proxyLogonRefusedText(proxy_, address);
+        return false;
+    }
+    return true;
+}
+
+bool HttpRequest::sendExpecting200(HttpSession& session, const std::wstring& address, std::wstring& errorText)
+{
+    if (!send(session, address, std::wstring(), errorText)) {
+        return false;
+    }
+    if (status_ != 200) {
+        errorText = L"Serwer zwrócił HTTP " + std::to_wstring(status_) + L" dla " + address;
+        return false;
+    }
+    return true;
+}
+
+std::wstring HttpRequest::header(const wchar_t* name) const
+{
+    wchar_t value[512] = {};
+    DWORD size = sizeof value;
+    if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CUSTOM, name, value, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return std::wstring();
+    }
+    return std::wstring(value, size / sizeof(wchar_t));
+}
+
+uint64_t HttpRequest::announcedLength() const
+{
+    wchar_t value[32] = {};
+    DWORD size = sizeof value;
+    if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, value,
+                             &size, WINHTTP_NO_HEADER_INDEX)) {
+        return 0;
+    }
+    return wcstoull(value, nullptr, 10);
+}
+
+// One piece buffer for the whole body, no allocation or zero-fill per piece. Each read takes only
+// what has arrived: a read of more waits until all of it is there, and the pace would go unchecked.
+BodyOutcome HttpRequest::readBody(BodySink& sink, std::wstring& errorText, DownloadObserver* observer,
+                                  uint64_t kept)
+{
+    uint64_t total = announcedLength();
+    uint64_t received = 0;
+    ByteBuffer piece(kPieceBytes);
+    TransferPace pace(GetTickCount64(), windows_);
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request_.get(), &available)) {
+            failWithSystemError(L"WinHttpQueryDataAvailable nie powiodło się. ", wording_, errorText);
+            return BodyOutcome::Broken;
+        }
+        DWORD read = 0;
+        DWORD wanted = available < piece.size() ? available : static_cast<DWORD>(piece.size());
+        if (wanted != 0 && !WinHttpReadData(request_.get(), piece.data(), wanted, &read)) {
+            failWithSystemError(L"WinHttpReadData nie powiodło się. ", wording_, errorText);
+            return BodyOutcome::Broken;
+        }
+        if (read == 0) {
+            break;
+        }
+        if (!sink.write(piece.data(), read, errorText)) {
+            return BodyOutcome::Refused;
+        }
+        received += read;
+        if (!pace.keepsUp(read, GetTickCount64())) {
+            failAsReadTimeout(wording_, errorText);
+            return BodyOutcome::Broken;
+        }
+        if (observer != nullptr) {
+            observer->onProgress(kept + received, total == 0 ? 0 : kept + total);
+        }
+    }
+    // A connection that closes before the announced length is a broken transfer, not a complete body.
+    if (total != 0 && received < total) {
+        errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR, wording_);
+        return BodyOutcome::Broken;
+    }
+    return BodyOutcome::Complete;
+}
+
 bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText, DownloadObserver* observer)
 {
     HttpSession ownSession(false);
@@ -220,41 +258,22 @@ bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& error
 bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
              DownloadObserver* observer)
 {
-    UrlParts url;
-    if (!splitUrl(address, url)) {
-        errorText = L"Nie udało się zinterpretować URL: " + address;
-        return false;
-    }
-    WinHttpHandle ownSession;
-    HINTERNET sessionHandle = nullptr;
-    std::wstring proxy;
-    if (!session.acquire(address, ownSession, sessionHandle, proxy, errorText)) {
-        return false;
-    }
-    WinHttpHandle connection(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
-    if (!connection) {
-        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", session.wording(), errorText);
-    }
-    WinHttpHandle request(WinHttpOpenRequest(connection.get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                             WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!request) {
-        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", session.wording(), errorText);
-    }
-    DWORD status = 0;
-    if (!exchange(request.get(), proxy, session.wording(), status, errorText)) {
-        return false;
-    }
-    if (status == HTTP_STATUS_PROXY_AUTH_REQ && !proxy.empty()) {
-        errorText = proxyLogonRefusedText(proxy, address);
-        return false;
-    }
-    if (status != 200) {
-        errorText = L"Serwer zwrócił HTTP " + std::to_wstring(status) + L" dla " + address;
+    HttpRequest request;
+    if (!request.sendExpecting200(session, address, errorText)) {
         return false;
     }
     bytes.clear();
-    return readBody(request.get(), session.choices().windows, address, bytes, session.choices().wording, errorText,
-                    observer);
+    BufferSink sink(bytes, address);
+    return sink.expect(request.announcedLength(), errorText) &&
+           request.readBody(sink, errorText, observer) == BodyOutcome::Complete;
+}
+
+bool httpGet(HttpSession& session, const std::wstring& address, BodySink& sink, std::wstring& errorText,
+             DownloadObserver* observer)
+{
+    HttpRequest request;
+    return request.sendExpecting200(session, address, errorText) &&
+           request.readBody(sink, errorText, observer) == BodyOutcome::Complete;
 }
 
 }  // namespace ovan

@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "diagnostics/error_text.h"
+#include "transfer/body_sink.h"
 #include "transfer/network_windows.h"
 #include "transfer/proxy_route.h"
 #include "transfer/winhttp_handle.h"
@@ -76,11 +77,55 @@ private:
     std::map<std::wstring, WinHttpHandle> kept_;
 };
 
+// How reading a body ended: all of it, the transfer broke (a failed read, the pace, a close short of
+// the announced length), or the sink refused a piece.
+enum class BodyOutcome { Complete, Broken, Refused };
+
+// One GET whose answer has arrived up to its headers; the body is read separately.
+class HttpRequest {
+public:
+    // The body is read in pieces of this size.
+    static const size_t kPieceBytes = 256 * 1024;
+
+    // Sends the request with extra header lines (each ending in CR LF) and waits for the answer's headers.
+    bool send(HttpSession& session, const std::wstring& address, const std::wstring& headers,
+              std::wstring& errorText);
+
+    // The same without extra headers; any status but 200 fails with the usual text.
+    bool sendExpecting200(HttpSession& session, const std::wstring& address, std::wstring& errorText);
+
+    DWORD status() const { return status_; }
+
+    // A header of the answer, empty when it has none.
+    std::wstring header(const wchar_t* name) const;
+
+    // Content-Length, 0 when there is none.
+    uint64_t announcedLength() const;
+
+    // The body piece by piece into sink; progress counts kept bytes, held from before, as done.
+    BodyOutcome readBody(BodySink& sink, std::wstring& errorText, DownloadObserver* observer = nullptr,
+                         uint64_t kept = 0);
+
+private:
+    WinHttpHandle ownSession_;
+    WinHttpHandle connection_;
+    WinHttpHandle request_;
+    DWORD status_ = 0;
+    // The proxy the request goes through (empty: straight), and the session's choices its body is read with.
+    std::wstring proxy_;
+    ErrorWording wording_ = ErrorWording::CodeNumber;
+    NetworkWindows windows_;
+};
+
 // One GET; true only for status 200 with the whole body in bytes.
 bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
              DownloadObserver* observer = nullptr);
 
-// The same on a session of its own.
+// One GET whose body goes piece by piece into sink; true only for status 200 with the whole body taken.
+bool httpGet(HttpSession& session, const std::wstring& address, BodySink& sink, std::wstring& errorText,
+             DownloadObserver* observer = nullptr);
+
+// The first on a session of its own.
 bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,
              DownloadObserver* observer = nullptr);
 

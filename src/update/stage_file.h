@@ -8,9 +8,17 @@
 
 namespace ovan {
 
-// Downloads one entry to stagingPath, flushed to the disk when durable, and verifies it against the
-// manifest's digest.
+struct StageOptions {
+    // The staged file reaches the disk before it is relied on.
+    bool durable = true;
+    // A broken transfer is continued (see downloadEntry).
+    bool resume = false;
+    // Fetched through the entry's compressed copy where the manifest names one (see downloadCompressed).
+    bool compressed = false;
+};
+
+// Downloads one entry to stagingPath and verifies it against the manifest's digest.
 bool stageFile(HttpSession& session, const ManifestFileEntry& entry, const std::wstring& stagingPath,
-               const AppFolder& appFolder, std::wstring& errorText, bool durable = true);
+               const AppFolder& appFolder, std::wstring& errorText, const StageOptions& options = StageOptions());
 
 }  // namespace ovan

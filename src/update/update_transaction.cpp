@@ -6,6 +6,7 @@
 #include "diagnostics/error_text.h"
 #include "diagnostics/update_log.h"
 #include "transfer/sha256_file.h"
+#include "update/resume_note.h"
 #include "update/stage_file.h"
 #include "versions/local_version.h"
 
@@ -84,6 +85,9 @@ UpdateTransaction::UpdateTransaction(HttpSession& session, const UpdateManifest&
 bool UpdateTransaction::prepare(std::wstring& errorText)
 {
     appendLogLine(appFolder_, L"Przygotowanie katalogu tymczasowego");
+    if (settings_.resumeDownloads && clearStagingKeepingResumable(stagingFolder_, manifest_)) {
+        return true;
+    }
     removeTree(stagingFolder_);
     // Whatever could not be removed (a link the platform cannot remove by itself) is never written through.
     if (!CreateDirectoryW(stagingFolder_.c_str(), nullptr)) {
@@ -115,7 +119,8 @@ bool UpdateTransaction::stageEntry(const ManifestFileEntry& entry, std::wstring&
         appendLogLine(appFolder_, L"Plik bez zmian: " + entry.name);
         return true;
     }
-    if (!stageFile(session_, entry, record.stagingPath, appFolder_, errorText, settings_.durableWrites)) {
+    if (!stageFile(session_, entry, record.stagingPath, appFolder_, errorText,
+                   {settings_.durableWrites, settings_.resumeDownloads, settings_.compressedDownloads})) {
         return false;
     }
     stagedFiles_.push_back(std::move(record));

@@ -33,6 +33,10 @@ struct UpdateSettings {
     bool skipUnchanged = false;
     // Staged files, the transaction record and current.txt reach the disk before they are relied on.
     bool durableWrites = true;
+    // A broken transfer is continued where it stopped, within the run and in the next one.
+    bool resumeDownloads = false;
+    // Files with a compressed copy in the manifest are fetched through it.
+    bool compressedDownloads = false;
 };
 
 // One update, from the staging folder to the clean-up; lives for one applyUpdate call.

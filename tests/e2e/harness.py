@@ -27,9 +27,10 @@ def sha256_hex(data):
 
 
 def manifest_json(version, entries):
-    """entries: (name, url, sha256) tuples; written the way the launcher's scanner expects."""
+    """entries: (name, url, sha256) or (name, url, sha256, size) tuples; written the way the launcher's scanner expects."""
     files = ",\n".join(
-        '    {"name": "%s", "url": "%s", "sha256": "%s"}' % entry for entry in entries)
+        '    {"name": "%s", "url": "%s", "sha256": "%s"%s}' % (entry[:3] + (
+            ', "size": "%s"' % entry[3] if len(entry) > 3 else "",)) for entry in entries)
     return ('{\n  "version": "%s",\n  "files": [\n%s\n  ]\n}\n' % (version, files)).encode("utf-8")
 
 

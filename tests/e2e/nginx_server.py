@@ -35,7 +35,7 @@ http {{
     default_type application/octet-stream;
     sendfile on;
     keepalive_requests 100000;
-    server {{
+{limit}    server {{
         listen 127.0.0.1:{port} ssl;
         ssl_certificate {certfile};
         ssl_certificate_key {keyfile};
@@ -65,7 +65,8 @@ class Served:
 class NginxServer:
     """Serves root at https://127.0.0.1:port/ until stop(); a path maps to the file of that name below root."""
 
-    def __init__(self, port, root, certfile, keyfile, workdir):
+    def __init__(self, port, root, certfile, keyfile, workdir, limit_rate=None):
+        """limit_rate: nginx's cap per connection (such as "10m", bytes a second), for a slow line."""
         self.port = port
         self.root = os.path.abspath(root)
         self.workdir = os.path.abspath(workdir)
@@ -73,7 +74,8 @@ class NginxServer:
         os.makedirs(self.root, exist_ok=True)
         self.config = os.path.join(self.workdir, "nginx.conf")
         with open(self.config, "w") as f:
-            f.write(CONFIG.format(user=worker_user(), port=port, certfile=os.path.abspath(certfile),
+            f.write(CONFIG.format(user=worker_user(), port=port,
+                                  limit=f"    limit_rate {limit_rate};\n" if limit_rate else "", certfile=os.path.abspath(certfile),
                                   keyfile=os.path.abspath(keyfile), root=self.root))
         self._stop_left_over()
         open(os.path.join(self.workdir, "error.log"), "w").close()

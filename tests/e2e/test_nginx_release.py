@@ -39,7 +39,11 @@ class NginxRelease(LauncherTestCase):
         with open(self.nginx.file(MANIFEST_PATH), "rb") as f:
             listed = json.loads(f.read().decode("utf-8-sig"))["files"]
         self.nginx.clear_log()
-        return [urllib.parse.urlsplit(entry["url"]).path for entry in listed]
+        return [urllib.parse.urlsplit(self.fetched(entry)).path for entry in listed]
+
+    def fetched(self, entry):
+        """The address of a manifest entry this launcher asks for."""
+        return entry["url"]
 
     def assertRunServed(self, version, files, paths):
         """One launcher run ends with the application started, version and files installed, and

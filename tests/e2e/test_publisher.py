@@ -61,6 +61,8 @@ class Pack(PublisherTestCase):
         text = open(manifest, "rb").read()
         self.assertTrue(text.startswith(b'{\n  "version": "1.1.0",'), text)
         self.assertIn(b"read%20me%20%281%29.txt", text)
+        for data in files.values():
+            self.assertIn(b'", "size": "%d"}' % len(data), text)
         for name, data in files.items():
             self.server.routes["/rel/" + urllib.parse.quote(name.encode("utf-8"), safe="")] = Route(body=data)
         self.serve_manifest(text)
@@ -236,6 +238,8 @@ class Check(PublisherTestCase):
                                                       ("APP.DLL", url, sha256_hex(data))]), False),
             ("no files", b'{"version": "1.1.0", "files": []}', False),
             ("the staging folder's name", manifest_json("1.1.0", [("_update_tmp", url, sha256_hex(data))]), False),
+            ("right size", manifest_json("1.1.0", [("app.dll", url, sha256_hex(data), len(data))]), True),
+            ("size not in digits", manifest_json("1.1.0", [("app.dll", url, sha256_hex(data), "7 B")]), False),
             ("numeric version", b'{"version": 2, "files": [{"name": "a", "url": "u", "sha256": "s"}]}', False),
             ("not UTF-8", good.replace(b"1.1.0", b"1.1.\xff"), False),
         ]

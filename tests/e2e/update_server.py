@@ -3,10 +3,14 @@
 A route can answer slowly, deliver its body in small pieces, drop the connection inside the body
 (announcing the whole length but sending less), announce a length of its own and then close or
 hold the connection, keep the connection open for the next request, or run a hook before it answers.
+A route can also send its body chunked, end a dropped connection with a reset, and answer
+"Range: bytes=N-" with a 206 as a server with ETag and If-Range does (or with a 206 at another offset).
 The server counts the connections it accepted.
 """
 import http.server
+import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -29,6 +33,22 @@ class Route:
     hold: float = 0.0                     # keep the connection open this long after the body
     keep_alive: bool = False              # leave the connection open for the next request
     hook: Optional[Callable[[], None]] = None
+    chunked: bool = False                 # Transfer-Encoding: chunked, one chunk a piece
+    reset: bool = False                   # a dropped connection ends with a reset, not a clean close
+    drops: Optional[int] = None           # drop only this many answers, then send whole ones
+    etag: Optional[str] = None            # send this ETag and answer ranges that If-Range allows
+    range_shift: int = 0                  # a 206 starts this many bytes later than asked
+    closes_when_idle: bool = False        # promise to keep the connection, then close it after the body
+
+
+def _asked_offset(route, headers):
+    """The offset a range request may be answered from, or None for a whole answer."""
+    asked = headers.get("Range", "")
+    if route.etag is None or not asked.startswith("bytes=") or not asked.endswith("-"):
+        return None
+    if headers.get("If-Range", route.etag) != route.etag:
+        return None
+    return int(asked[len("bytes="):-1])
 
 
 def _origin_form(target):
@@ -64,24 +84,47 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             route.hook()
         if route.delay:
             time.sleep(route.delay)
-        self.send_response(route.status)
+        offset = _asked_offset(route, self.headers)
+        whole = route.body if offset is None else route.body[offset + route.range_shift:]
+        self.send_response(route.status if offset is None else 206)
         for name, value in route.headers.items():
             self.send_header(name, value)
-        if route.content_length:
-            self.send_header("Content-Length", str(len(route.body) if route.length is None else route.length))
-        if not route.keep_alive:
+        if route.etag is not None:
+            self.send_header("ETag", route.etag)
+        if offset is not None:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (offset + route.range_shift, len(route.body) - 1,
+                                                                  len(route.body)))
+        if route.chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif route.content_length:
+            self.send_header("Content-Length", str(len(whole) if route.length is None else route.length))
+        if not route.keep_alive and not route.closes_when_idle:
             self.send_header("Connection", "close")
         self.end_headers()
-        body = route.body if route.drop_after is None else route.body[:route.drop_after]
+        dropped = route.drop_after is not None and (route.drops is None or route.drops > 0)
+        if dropped and route.drops is not None:
+            route.drops -= 1
+        body = whole[:route.drop_after] if dropped else whole
         step = route.chunk_size or max(len(body), 1)
         for start in range(0, len(body), step):
-            self.wfile.write(body[start:start + step])
+            piece = body[start:start + step]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if route.chunked else piece)
             self.wfile.flush()
+            with server.lock:
+                server.body_bytes += len(piece)
             if route.chunk_delay:
                 time.sleep(route.chunk_delay)
+        if route.chunked and not dropped:
+            self.wfile.write(b"0\r\n\r\n")
+        if dropped and route.reset:
+            self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.request.close()
         if route.hold:
             time.sleep(route.hold)
-        self.close_connection = not route.keep_alive
+        if route.closes_when_idle:
+            # A TLS close alert as a server's idle timeout sends it.
+            self.request.unwrap()
+        self.close_connection = not route.keep_alive or dropped
 
 
 class _Server(http.server.ThreadingHTTPServer):
@@ -100,6 +143,7 @@ class UpdateServer:
         self.httpd.routes = {}
         self.httpd.requests = []
         self.httpd.connections = 0
+        self.httpd.body_bytes = 0
         self.httpd.lock = threading.Lock()
         if certfile:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -117,6 +161,11 @@ class UpdateServer:
     @property
     def requests(self):
         return self.httpd.requests
+
+    @property
+    def body_bytes(self):
+        """Body bytes sent in all answers so far."""
+        return self.httpd.body_bytes
 
     @property
     def connections(self):

@@ -64,6 +64,7 @@ TEST(FindStringValue, Table)
     }
 }
 
+
 const std::wstring kDigest = L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 const std::wstring kUpperDigest = L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
 
@@ -109,6 +110,10 @@ TEST(ParseManifest, AcceptedDocuments)
         {"files key without colon", L"{\"version\": \"2\", \"files\" [" + fileObject(L"a.dll") + L"]}", L"2", {a}},
         {"Polish file name", document(fileObject(L"ł\x00F3d\x017A.dll")), L"1.1.0",
          {{L"ł\x00F3d\x017A.dll", L"https://h/f", kUpperDigest}}},
+        {"size as a string of digits",
+         document(L"{\"name\": \"a.dll\", \"url\": \"https://h/f\", \"sha256\": \"" + kDigest +
+                  L"\", \"size\": \"18446744073709551615\"}"),
+         L"1.1.0", {{L"a.dll", L"https://h/f", kUpperDigest, true, UINT64_MAX}}},
         {"name and its backup name differ", document(fileObject(L"a.dll") + fileObject(L"a.dll.bak")), L"1.1.0",
          {a, {L"a.dll.bak", L"https://h/f", kUpperDigest}}},
     };
@@ -123,6 +128,8 @@ TEST(ParseManifest, AcceptedDocuments)
             EXPECT_EQ(manifest.files[i].name, row.files[i].name) << i;
             EXPECT_EQ(manifest.files[i].url, row.files[i].url) << i;
             EXPECT_EQ(manifest.files[i].sha256, row.files[i].sha256) << i;
+            EXPECT_EQ(manifest.files[i].hasSize, row.files[i].hasSize) << i;
+            EXPECT_EQ(manifest.files[i].size, row.files[i].size) << i;
         }
     }
 }
@@ -167,6 +174,15 @@ TEST(ParseManifest, RefusedDocuments)
         {"backup named first", document(fileObject(L"a.dll.old") + one), ManifestDefect::NameClash},
         {"device name", document(one + fileObject(L"NUL")), ManifestDefect::NotPlainName},
         {"device name with an extension", document(fileObject(L"aux.dll")), ManifestDefect::NotPlainName},
+        {"size with a unit", document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"12 B\"}"),
+         ManifestDefect::BadSize},
+        {"empty size", document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"\"}"),
+         ManifestDefect::BadSize},
+        {"negative size", document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"-1\"}"),
+         ManifestDefect::BadSize},
+        {"size beyond 64 bits",
+         document(L"{\"name\": \"a\", \"url\": \"u\", \"sha256\": \"d\", \"size\": \"18446744073709551616\"}"),
+         ManifestDefect::BadSize},
         {"the staging folder", document(one + fileObject(L"_update_tmp")), ManifestDefect::WorkingName},
         {"the log in another case", document(fileObject(L"Update.LOG")), ManifestDefect::WorkingName},
         {"the version file's backup", document(fileObject(L"current.txt.old")), ManifestDefect::WorkingName},
@@ -314,6 +330,34 @@ TEST(FileNames, WorkingNamesAndTheirBackups)
     }
     for (const wchar_t* free : {L"app.dll", L"current.txt.new", L"update.log.1", L"_update_tmp2", L"current"}) {
         EXPECT_EQ(clashingWorkingName(free), nullptr) << narrow(free);
+    }
+}
+
+TEST(ParseManifest, ACompressedCopyIsTakenOnlyWhole)
+{
+    struct Row {
+        std::wstring members;
+        std::wstring zlibUrl;
+        uint64_t zlibSize;
+    };
+    const Row rows[] = {
+        {L", \"zlib_url\": \" https://h/a.z \", \"zlib_size\": \"42\"", L"https://h/a.z", 42},
+        {L", \"zlib_size\": \"42\", \"zlib_url\": \"https://h/a.z\"", L"https://h/a.z", 42},
+        {L", \"zlib_url\": \"https://h/a.z\"", L"", 0},
+        {L", \"zlib_url\": \"https://h/a.z\", \"zlib_size\": 42", L"", 0},
+        {L", \"zlib_url\": \"https://h/a.z\", \"zlib_size\": \"-1\"", L"", 0},
+        {L"", L"", 0},
+    };
+    for (const Row& row : rows) {
+        UpdateManifest manifest;
+        std::wstring object = L"{\"name\": \"a.dll\", \"url\": \"https://h/a\", \"sha256\": \"" + kDigest + L"\"" +
+                              row.members + L"}";
+        ASSERT_TRUE(parseManifest(document(object), manifest)) << narrow(row.members);
+        EXPECT_EQ(manifest.files[0].zlibUrl, row.zlibUrl) << narrow(row.members);
+        if (!row.zlibUrl.empty()) {
+            EXPECT_EQ(manifest.files[0].zlibSize, row.zlibSize) << narrow(row.members);
+        }
+        EXPECT_EQ(manifest.files[0].url, L"https://h/a");
     }
 }
 
