@@ -35,7 +35,7 @@ from nginx_server import NginxServer  # noqa: E402
 from update_server import Route, UpdateServer  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build-bench")
-PORT = 47943
+PORT = int(os.environ.get("OVAN_BENCH_PORT", "47943"))
 MANIFEST_URL = f"https://127.0.0.1:{PORT}{MANIFEST_PATH}"
 TARGETS = ["OVANLauncher", "ovan_bench_patch", "ovan_bench_keep", "ovan_bench_no_flush", "ovan_bench_resume",
            "ovan_stand_in_app",
@@ -183,6 +183,18 @@ class Bench:
         shutil.rmtree(app, ignore_errors=True)
         return elapsed, cutter.body_bytes - served_before
 
+    def flushes(self, launcher, installed):
+        """How many times one launcher run flushed a file to the disk (fsync and fdatasync, counted by strace)."""
+        app = self.app_folder(launcher, installed)
+        log = os.path.join(self.work, "flushes.strace")
+        subprocess.run(["strace", "-f", "-e", "trace=fsync,fdatasync", "-o", log, self.wine,
+                        os.path.join(app, "OVANLauncher.exe")], cwd=app, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(os.path.join(app, "started.txt"))
+        shutil.rmtree(app, ignore_errors=True)
+        with open(log) as f:
+            return sum(1 for line in f if " fsync(" in line or " fdatasync(" in line)
+
     def launcher_until_started(self, installed):
         app = self.app_folder(SHIPPED, installed)
         start = time.perf_counter()
@@ -317,8 +329,12 @@ def measure_update(bench):
     return result
 
 
+MANY_FILES = 2000
+
+
 def measure_many_files(bench):
-    digests = bench.publish("4.0.0", {f"f{i:04}.bin": os.urandom(4096) for i in range(2000)})
+    digests = bench.publish("4.0.0", {f"f{i:04}.bin": os.urandom(4096) for i in range(MANY_FILES)})
+    flushes = bench.flushes(KEEP, "1.0.0")
     rows = []
     for _ in range(RUNS):
         before, _, served_before = bench.launcher(SHIPPED, "1.0.0")
@@ -328,7 +344,7 @@ def measure_many_files(bench):
                          connections_before=len({row.connection for row in served_before}),
                          connections_after=len({row.connection for row in served_after}),
                          connections_floor=floor_connections))
-    return medians(rows)
+    return dict(medians(rows), many_flushes=flushes)
 
 
 def measure_memory(bench):
@@ -391,6 +407,7 @@ def report(r):
                      f"{r['many_floor']:.2f}", f"{many_ratio:.2f}"))
     print(row.format("   same, a session per file (s)", f"{r['many_before']:.2f}", f"{r['many_floor']:.2f}",
                      f"{r['many_before'] / r['many_floor']:.2f}"))
+    print(f"   flushes to the disk in one update of {MANY_FILES} files: {r['many_flushes']}")
     print(f"   connections nginx saw: session kept {r['connections_after']:.0f}, "
           f"session per file {r['connections_before']:.0f}, floor {r['connections_floor']:.0f}")
     print(row.format("4. update with flushes / without (s)", f"{r['update_launcher']:.2f}",
@@ -414,6 +431,7 @@ def report(r):
     print(f"bench: patch_files_fetched {fetched} 1 {'met' if r['patch_requests_right'] else 'MISSED'}")
     print(verdict("many_files_kept_vs_floor", many_ratio, 3, "1.50"))
     print(verdict("durable_writes_cost_pct", flush_cost, 1, "10", below=True))
+    print(verdict("flushes_per_update", r["many_flushes"], 0, str(MANY_FILES + 3)))
     print(verdict("peak_memory_mib", r["big_memory"] / MIB, 1, str(memory_bound // MIB)))
     print(verdict("peak_memory_1gib_mib", r["gib_memory"] / MIB, 1, f"{r['idle_memory'] / MIB + 32:.1f}"))
     print(f"resume: time {r['resume_time']:.2f} s, without the option {r['again_time']:.2f} s in two runs")

@@ -10,6 +10,7 @@ need python3 python3
 need openssl openssl
 need curl curl
 need strace strace
+need tinyproxy tinyproxy
 [ -x /usr/sbin/nginx ] || packages+=(nginx)
 need i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix
 need i686-w64-mingw32-gcc-posix gcc-mingw-w64-i686-posix

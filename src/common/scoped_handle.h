@@ -63,6 +63,13 @@ struct LocalMemoryTraits {
     static void release(Value value) { LocalFree(value); }
 };
 
+// What the platform hands out with GlobalAlloc, such as WinHTTP's proxy strings.
+struct GlobalMemoryTraits {
+    using Value = HGLOBAL;
+    static Value empty() { return nullptr; }
+    static void release(Value value) { GlobalFree(value); }
+};
+
 struct FindTraits {
     using Value = HANDLE;
     static Value empty() { return INVALID_HANDLE_VALUE; }
@@ -72,6 +79,7 @@ struct FindTraits {
 using KernelHandle = Scoped<KernelHandleTraits>;
 using FileHandle = Scoped<FileHandleTraits>;
 using LocalMemory = Scoped<LocalMemoryTraits>;
+using GlobalMemory = Scoped<GlobalMemoryTraits>;
 using FindHandle = Scoped<FindTraits>;
 
 }  // namespace ovan

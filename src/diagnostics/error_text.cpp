@@ -2,6 +2,7 @@
 
 #include "common/scoped_handle.h"
 #include "common/text.h"
+#include "diagnostics/network_texts.h"
 
 #include <windows.h>
 
@@ -9,7 +10,7 @@
 
 namespace ovan {
 
-std::wstring formatSystemError(unsigned long code)
+std::wstring formatSystemError(unsigned long code, ErrorWording wording)
 {
     wchar_t* buffer = nullptr;
     DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
@@ -18,6 +19,10 @@ std::wstring formatSystemError(unsigned long code)
     LocalMemory owner(buffer);
     if (length != 0 && buffer != nullptr) {
         return trimWhitespace(std::wstring(buffer, length));
+    }
+    const wchar_t* sentence = wording == ErrorWording::NetworkSentences ? networkErrorSentence(code) : nullptr;
+    if (sentence != nullptr) {
+        return sentence;
     }
     wchar_t fallback[64] = {};
     swprintf(fallback, 64, L"kod błędu %lu", code);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/network_windows.h"
+
 namespace ovan {
 
 // What a maker chooses when building the launcher; each launcher executable carries its own.
@@ -14,10 +16,16 @@ struct BuildOptions {
     bool skipUnchanged;
     // One WinHTTP session for the whole run, so that connections can be reused.
     bool keepConnection;
+    // Each address goes out the way the user's Windows internet settings say: a proxy, a PAC script, a bypass list.
+    bool systemProxy;
+    // Network failures the system has no text for are told in the launcher's own Polish sentences.
+    bool networkTexts;
     // Staged files, the transaction record and current.txt are flushed to disk (off only for the benchmark).
     bool durableWrites;
     // A broken transfer is continued with a range request, within the run and in the next run.
     bool resumeDownloads;
+    // How long downloads wait on a slow server; test builds shorten them to reach each limit quickly.
+    NetworkWindows networkWindows;
 };
 
 extern const BuildOptions kBuildOptions;

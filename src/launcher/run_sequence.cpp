@@ -10,6 +10,7 @@
 #include "launcher/main_application.h"
 #include "manifest/manifest_signature.h"
 #include "manifest/update_manifest.h"
+#include "transfer/http_get.h"
 #include "update/interrupted_update.h"
 #include "update/update_transaction.h"
 #include "versions/local_version.h"
@@ -25,6 +26,16 @@ namespace {
 
 const wchar_t* const kNotStarted = L"Program nie zostanie uruchomiony.";
 const wchar_t* const kInstalledStarts = L"Zostanie uruchomiona zainstalowana wersja programu.";
+
+// What the user's proxy settings did goes to update.log.
+class LogNotes : public RouteNotes {
+public:
+    explicit LogNotes(const AppFolder& appFolder) : appFolder_(appFolder) {}
+    void note(const std::wstring& line) override { appendLogLine(appFolder_, line); }
+
+private:
+    const AppFolder& appFolder_;
+};
 
 // A step whose memory ran out fails like any other, so that no exception ever ends the process.
 template <typename Step>
@@ -134,7 +145,13 @@ ExitCode runLocked(const AppFolder& appFolder)
     }
     appendLogLine(appFolder, L"Wersja lokalna: " + localVersion);
 
-    HttpSession session(kBuildOptions.keepConnection);
+    LogNotes routeNotes(appFolder);
+    SessionChoices choices;
+    choices.keepForRun = kBuildOptions.keepConnection;
+    choices.systemProxy = kBuildOptions.systemProxy;
+    choices.wording = kBuildOptions.networkTexts ? ErrorWording::NetworkSentences : ErrorWording::CodeNumber;
+    choices.windows = kBuildOptions.networkWindows;
+    HttpSession session(choices, &routeNotes);
     std::wstring manifestText;
     ByteBuffer servedManifest;
     if (!runStep([&] { return fetchManifestText(session, kBuildOptions.manifestUrl, manifestText, errorText,

@@ -2,6 +2,9 @@
 
 #include "common/scoped_handle.h"
 #include "diagnostics/error_text.h"
+#include "transfer/proxy_failure.h"
+#include "transfer/proxy_logon.h"
+#include "transfer/url_parts.h"
 
 #include <cwchar>
 
@@ -9,82 +12,99 @@ namespace ovan {
 
 namespace {
 
-const wchar_t* const kUserAgent = L"OVANLauncher/1.0";
 const int kResolveTimeoutMs = 5000;
 const int kConnectTimeoutMs = 5000;
 const int kSendTimeoutMs = 10000;
-const int kReceiveTimeoutMs = 20000;
-// Wine bounds the wait for response headers only by this option, not by the receive timeout.
-const DWORD kReceiveResponseTimeoutMs = kReceiveTimeoutMs;
 
-struct UrlParts {
-    std::wstring host;
-    std::wstring path;
-    INTERNET_PORT port = 0;
-    bool secure = false;
-};
-
-bool splitUrl(const std::wstring& address, UrlParts& parts)
-{
-    wchar_t host[256] = {};
-    wchar_t path[2048] = {};
-    URL_COMPONENTS components = {};
-    components.dwStructSize = sizeof components;
-    components.lpszHostName = host;
-    components.dwHostNameLength = 256;
-    components.lpszUrlPath = path;
-    components.dwUrlPathLength = 2048;
-    if (!WinHttpCrackUrl(address.c_str(), 0, 0, &components)) {
-        return false;
-    }
-    parts.host.assign(host, components.dwHostNameLength);
-    parts.path.assign(path, components.dwUrlPathLength);
-    parts.port = components.nPort;
-    parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
-    return true;
-}
-
-bool failWithSystemError(const wchar_t* literal, std::wstring& errorText)
+bool failWithSystemError(const wchar_t* literal, ErrorWording wording, std::wstring& errorText)
 {
     DWORD code = GetLastError();
-    errorText = literal + formatSystemError(code);
+    errorText = literal + formatSystemError(code, wording);
     // Kept for a caller that tells one failure from another.
     SetLastError(code);
     return false;
 }
 
-bool failAsReadTimeout(std::wstring& errorText)
+// Through a proxy, the text also names it and says what the user can do.
+bool failOnRoute(const wchar_t* literal, const std::wstring& proxy, ErrorWording wording, std::wstring& errorText)
 {
-    errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_TIMEOUT);
+    if (proxy.empty()) {
+        return failWithSystemError(literal, wording, errorText);
+    }
+    DWORD code = GetLastError();
+    errorText = proxyFailureText(proxy, literal, code, wording);
+    SetLastError(code);
     return false;
 }
 
-bool openSession(WinHttpHandle& session, std::wstring& errorText)
+bool failAsReadTimeout(ErrorWording wording, std::wstring& errorText)
 {
-    session.reset(
-        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_TIMEOUT, wording);
+    return false;
+}
+
+// A straight route keeps WinHTTP's own default; a proxy is named, as Wine heeds no other way of giving one.
+bool openSession(WinHttpHandle& session, const std::wstring& proxy, const SessionChoices& choices,
+                 std::wstring& errorText)
+{
+    ErrorWording wording = choices.wording;
+    session.reset(proxy.empty() ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                              WINHTTP_NO_PROXY_BYPASS, 0)
+                                : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
+                                              WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
-        return failWithSystemError(L"WinHttpOpen nie powiodło się. ", errorText);
+        return failWithSystemError(L"WinHttpOpen nie powiodło się. ", wording, errorText);
     }
-    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-    DWORD responseTimeout = kReceiveResponseTimeoutMs;
+    const NetworkWindows& windows = choices.windows;
+    int receiveTimeout = static_cast<int>(windows.receiveTimeoutMs);
+    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, receiveTimeout);
+    // Wine bounds the wait for response headers only by this option, not by the receive timeout.
+    DWORD responseTimeout = windows.receiveTimeoutMs;
     WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
     return true;
 }
 
+// Sends the request and reads its status. A proxy that asks who is there and offers Negotiate or NTLM is
+// answered once with the signed-in user's logon; its second 407 is left to the caller.
+bool exchange(HINTERNET request, const std::wstring& headers, const std::wstring& proxy, ErrorWording wording,
+              DWORD& status, std::wstring& errorText)
+{
+    const wchar_t* extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
+    for (bool answered = false;; answered = true) {
+        if (!WinHttpSendRequest(request, extra, static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                0)) {
+            return failOnRoute(L"WinHttpSendRequest nie powiodło się. ", proxy, wording, errorText);
+        }
+        if (!WinHttpReceiveResponse(request, nullptr)) {
+            return failOnRoute(L"WinHttpReceiveResponse nie powiodło się. ", proxy, wording, errorText);
+        }
+        DWORD statusSize = sizeof status;
+        if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+            return failWithSystemError(L"Nie udało się odczytać kodu HTTP. ", wording, errorText);
+        }
+        if (status != HTTP_STATUS_PROXY_AUTH_REQ || proxy.empty() || answered || !offerSignedInUser(request)) {
+            return true;
+        }
+    }
+}
+
 }  // namespace
 
-TransferPace::TransferPace(uint64_t startMs) : windowStartMs_(startMs) {}
+TransferPace::TransferPace(uint64_t startMs, const NetworkWindows& windows)
+    : windowMs_(windows.paceWindowMs), windowBytes_(windows.paceWindowBytes), windowStartMs_(startMs)
+{
+}
 
 bool TransferPace::keepsUp(uint64_t received, uint64_t nowMs)
 {
-    windowBytes_ += received;
-    if (windowBytes_ >= kWindowBytes) {
+    receivedInWindow_ += received;
+    if (receivedInWindow_ >= windowBytes_) {
         windowStartMs_ = nowMs;
-        windowBytes_ = 0;
+        receivedInWindow_ = 0;
         return true;
     }
-    return nowMs - windowStartMs_ < kWindowMs;
+    return nowMs - windowStartMs_ < windowMs_;
 }
 
 bool isFetchableUrl(const std::wstring& address)
@@ -93,51 +113,61 @@ bool isFetchableUrl(const std::wstring& address)
     return splitUrl(address, ignored);
 }
 
-HttpSession::HttpSession(bool keepForRun) : keepForRun_(keepForRun) {}
+HttpSession::HttpSession(bool keepForRun) : HttpSession(SessionChoices{keepForRun}, nullptr) {}
 
-bool HttpSession::acquire(WinHttpHandle& own, HINTERNET& session, std::wstring& errorText)
+HttpSession::HttpSession(const SessionChoices& choices, RouteNotes* notes)
+    : choices_(choices), routes_(choices.systemProxy, choices.wording, notes)
 {
-    WinHttpHandle& handle = keepForRun_ ? kept_ : own;
-    if (!handle && !openSession(handle, errorText)) {
+}
+
+bool HttpSession::acquire(const std::wstring& address, WinHttpHandle& own, HINTERNET& session, std::wstring& proxy,
+                          std::wstring& errorText)
+{
+    proxy = routes_.proxyFor(address);
+    WinHttpHandle& handle = choices_.keepForRun ? kept_[proxy] : own;
+    if (!handle && !openSession(handle, proxy, choices_, errorText)) {
         return false;
     }
     session = handle.get();
     return true;
 }
 
+bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText, DownloadObserver* observer)
+{
+    HttpSession ownSession(false);
+    return httpGet(ownSession, address, bytes, errorText, observer);
+}
+
 bool HttpRequest::send(HttpSession& session, const std::wstring& address, const std::wstring& headers,
                        std::wstring& errorText)
 {
+    windows_ = session.choices().windows;
+    wording_ = session.wording();
     UrlParts url;
     if (!splitUrl(address, url)) {
         errorText = L"Nie udało się zinterpretować URL: " + address;
         return false;
     }
     HINTERNET sessionHandle = nullptr;
-    if (!session.acquire(ownSession_, sessionHandle, errorText)) {
+    std::wstring proxy;
+    if (!session.acquire(address, ownSession_, sessionHandle, proxy, errorText)) {
         return false;
     }
     connection_.reset(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
     if (!connection_) {
-        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", errorText);
+        return failWithSystemError(L"WinHttpConnect nie powiodło się. ", wording_, errorText);
     }
     request_.reset(WinHttpOpenRequest(connection_.get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                       WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request_) {
-        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", errorText);
+        return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", wording_, errorText);
     }
-    const wchar_t* extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
-    if (!WinHttpSendRequest(request_.get(), extra, static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0,
-                            0, 0)) {
-        return failWithSystemError(L"WinHttpSendRequest nie powiodło się. ", errorText);
+    if (!exchange(request_.get(), headers, proxy, wording_, status_, errorText)) {
+        return false;
     }
-    if (!WinHttpReceiveResponse(request_.get(), nullptr)) {
-        return failWithSystemError(L"WinHttpReceiveResponse nie powiodło się. ", errorText);
-    }
-    DWORD statusSize = sizeof status_;
-    if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status_, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
-        return failWithSystemError(L"Nie udało się odczytać kodu HTTP. ", errorText);
+    if (status_ == HTTP_STATUS_PROXY_AUTH_REQ && !proxy.empty()) {
+        errorText = proxyLogonRefusedText(proxy, address);
+        return false;
     }
     return true;
 }
@@ -183,17 +213,17 @@ BodyOutcome HttpRequest::readBody(BodySink& sink, std::wstring& errorText, Downl
     uint64_t total = announcedLength();
     uint64_t received = 0;
     ByteBuffer piece(kPieceBytes);
-    TransferPace pace(GetTickCount64());
+    TransferPace pace(GetTickCount64(), windows_);
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request_.get(), &available)) {
-            failWithSystemError(L"WinHttpQueryDataAvailable nie powiodło się. ", errorText);
+            failWithSystemError(L"WinHttpQueryDataAvailable nie powiodło się. ", wording_, errorText);
             return BodyOutcome::Broken;
         }
         DWORD read = 0;
         DWORD wanted = available < piece.size() ? available : static_cast<DWORD>(piece.size());
         if (wanted != 0 && !WinHttpReadData(request_.get(), piece.data(), wanted, &read)) {
-            failWithSystemError(L"WinHttpReadData nie powiodło się. ", errorText);
+            failWithSystemError(L"WinHttpReadData nie powiodło się. ", wording_, errorText);
             return BodyOutcome::Broken;
         }
         if (read == 0) {
@@ -204,7 +234,7 @@ BodyOutcome HttpRequest::readBody(BodySink& sink, std::wstring& errorText, Downl
         }
         received += read;
         if (!pace.keepsUp(read, GetTickCount64())) {
-            failAsReadTimeout(errorText);
+            failAsReadTimeout(wording_, errorText);
             return BodyOutcome::Broken;
         }
         if (observer != nullptr) {
@@ -213,16 +243,11 @@ BodyOutcome HttpRequest::readBody(BodySink& sink, std::wstring& errorText, Downl
     }
     // A connection that closes before the announced length is a broken transfer, not a complete body.
     if (total != 0 && received < total) {
-        errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR);
+        errorText =
+            L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR, wording_);
         return BodyOutcome::Broken;
     }
     return BodyOutcome::Complete;
-}
-
-bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText, DownloadObserver* observer)
-{
-    HttpSession ownSession(false);
-    return httpGet(ownSession, address, bytes, errorText, observer);
 }
 
 bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,

@@ -1,13 +1,17 @@
 #pragma once
 
-#include "common/scoped_handle.h"
 #include "common/text.h"
 #include "transfer/body_sink.h"
+#include "diagnostics/error_text.h"
+#include "transfer/network_windows.h"
+#include "transfer/proxy_route.h"
+#include "transfer/winhttp_handle.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace ovan {
@@ -21,47 +25,56 @@ protected:
     ~DownloadObserver() = default;
 };
 
-// The slowest body a download accepts: another 64 KiB within every 60 s. The receive timeout
-// bounds only the wait for one piece, so a server that drips bytes would hold a run for hours.
 class TransferPace {
 public:
-    static const uint64_t kWindowBytes = 64 * 1024;
-    static const uint64_t kWindowMs = 60000;
+    TransferPace(uint64_t startMs, const NetworkWindows& windows);
 
-    explicit TransferPace(uint64_t startMs);
-
-    // Counts what arrived by nowMs; false once 60 s have passed without another 64 KiB.
+    // Counts what arrived by nowMs; false once a window has passed without enough bytes.
     bool keepsUp(uint64_t received, uint64_t nowMs);
 
 private:
+    uint64_t windowMs_;
+    uint64_t windowBytes_;
     uint64_t windowStartMs_;
-    uint64_t windowBytes_ = 0;
+    uint64_t receivedInWindow_ = 0;
 };
 
 // Whether the address splits into scheme, host and path the way a download needs it.
 bool isFetchableUrl(const std::wstring& address);
 
-struct WinHttpTraits {
-    using Value = HINTERNET;
-    static Value empty() { return nullptr; }
-    static void release(Value value) { WinHttpCloseHandle(value); }
+// What the build chooses for the downloads of a run.
+struct SessionChoices {
+    // One session per route for the whole run, so that connections are reused.
+    bool keepForRun = false;
+    // Each address goes out the way the user's Windows internet settings say (proxy, script, bypass list).
+    bool systemProxy = false;
+    ErrorWording wording = ErrorWording::CodeNumber;
+    NetworkWindows windows;
 };
-using WinHttpHandle = Scoped<WinHttpTraits>;
 
-// The WinHTTP session downloads run on. Kept for the run, one session serves every download, so
-// WinHTTP can reuse a connection to the same server; otherwise each download opens a session of
-// its own and closes it before it returns. A kept session opens on the first download, so a
-// failure to open it shows there with the usual text, and closes when its owner goes.
+// The WinHTTP sessions downloads run on, one per route: straight, or through one named proxy (WinHTTP
+// under Wine honours only a session's own proxy). Kept for the run, one session per route serves every
+// download on it, so WinHTTP can reuse a connection to the same server; otherwise each download opens a
+// session of its own and closes it before it returns. A kept session opens on the first download of its
+// route, so a failure to open it shows there with the usual text, and closes when its owner goes.
 class HttpSession {
 public:
     explicit HttpSession(bool keepForRun);
+    HttpSession(const SessionChoices& choices, RouteNotes* notes);
 
-    // The session a download connects on; a session of the download's own is left in own.
-    bool acquire(WinHttpHandle& own, HINTERNET& session, std::wstring& errorText);
+    // The session a download of the address connects on and the proxy it goes through (empty: straight);
+    // a session of the download's own is left in own.
+    bool acquire(const std::wstring& address, WinHttpHandle& own, HINTERNET& session, std::wstring& proxy,
+                 std::wstring& errorText);
+
+    const SessionChoices& choices() const { return choices_; }
+    ErrorWording wording() const { return choices_.wording; }
 
 private:
-    bool keepForRun_;
-    WinHttpHandle kept_;
+    SessionChoices choices_;
+    ProxyRoutes routes_;
+    // By proxy; the empty name is the straight route.
+    std::map<std::wstring, WinHttpHandle> kept_;
 };
 
 // How reading a body ended: all of it, the transfer broke (a failed read, the pace, a close short of
@@ -71,7 +84,7 @@ enum class BodyOutcome { Complete, Broken, Refused };
 // One GET whose answer has arrived up to its headers; the body is read separately.
 class HttpRequest {
 public:
-    // The body is read in pieces of this size.
+    // The body is read in pieces of at most this size.
     static const size_t kPieceBytes = 256 * 1024;
 
     // Sends the request with extra header lines (each ending in CR LF) and waits for the answer's headers.
@@ -98,6 +111,8 @@ private:
     WinHttpHandle connection_;
     WinHttpHandle request_;
     DWORD status_ = 0;
+    NetworkWindows windows_;
+    ErrorWording wording_ = ErrorWording::CodeNumber;
 };
 
 // One GET; true only for status 200 with the whole body in bytes.

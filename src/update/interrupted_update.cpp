@@ -15,25 +15,15 @@ namespace ovan {
 
 namespace {
 
-bool examine(const std::wstring& path, PathState& state, std::wstring& errorText)
-{
-    unsigned long code = 0;
-    state = examinePath(path, code);
-    if (state == PathState::Unknown) {
-        errorText = pathNotExaminedText(path, code);
-        return false;
-    }
-    return true;
-}
-
 // What the moves noted in the record did, read from what lies on disk: a noted move may not have happened.
 bool examineEntry(const RecordedEntry& entry, StagedFile& record, std::wstring& errorText)
 {
     PathState target = PathState::Unknown;
     PathState backup = PathState::Unknown;
     PathState staged = PathState::Unknown;
-    if (!examine(record.targetPath, target, errorText) || !examine(record.backupPath, backup, errorText) ||
-        !examine(record.stagingPath, staged, errorText)) {
+    if (!examinePathOrExplain(record.targetPath, target, errorText) ||
+        !examinePathOrExplain(record.backupPath, backup, errorText) ||
+        !examinePathOrExplain(record.stagingPath, staged, errorText)) {
         return false;
     }
     record.targetExisted = entry.targetExisted;
@@ -63,11 +53,11 @@ bool recordsOf(const RecordedTransaction& transaction, const AppFolder& appFolde
 void completeCleanUp(const RecordedTransaction& transaction, const AppFolder& appFolder)
 {
     appendLogLine(appFolder, L"Kończenie przerwanej aktualizacji do wersji " + transaction.version);
-    std::vector<StagedFile> records;
+    std::vector<std::wstring> backups;
     for (const RecordedEntry& entry : transaction.entries) {
-        records.push_back(stagedFileFor(entry.name, appFolder));
+        backups.push_back(stagedFileFor(entry.name, appFolder).backupPath);
     }
-    cleanUpCommitted(records, appFolder, transaction.deletesObsoleteExecutable);
+    cleanUpCommitted(backups, appFolder, transaction.deletesObsoleteExecutable);
 }
 
 bool putPreviousReleaseBack(const RecordedTransaction& transaction, const AppFolder& appFolder,

@@ -64,6 +64,14 @@ std::wstring recordText(const RecordedTransaction& transaction)
     for (const RecordedEntry& entry : transaction.entries) {
         text += std::wstring(L"entry\t") + (entry.targetExisted ? L"1" : L"0") + L"\t" + escaped(entry.name) + kLineEnd;
     }
+    for (size_t index = 0; index < transaction.entries.size(); ++index) {
+        if (transaction.entries[index].backupNoted) {
+            text += L"backup\t" + std::to_wstring(index) + kLineEnd;
+        }
+        if (transaction.entries[index].replaceNoted) {
+            text += L"replace\t" + std::to_wstring(index) + kLineEnd;
+        }
+    }
     return text;
 }
 

@@ -31,9 +31,10 @@ public:
     TransactionRecord(const AppFolder& appFolder, bool durable);
 
     // Written whole in the staging folder and then moved into place: it is there complete or not at all.
+    // The moves it notes already are the plan: after an interruption the disk tells which were made.
     bool create(const RecordedTransaction& transaction, const std::wstring& stagingFolder, std::wstring& errorText);
 
-    // Each move is noted, and flushed, before it is made.
+    // A move left out of the plan is noted, and flushed, just before it is made.
     bool noteBackup(size_t index, std::wstring& errorText);
     bool noteReplace(size_t index, std::wstring& errorText);
 

@@ -2,14 +2,12 @@
 
 #include "common/file_moves.h"
 #include "common/file_removal.h"
-#include "common/scoped_handle.h"
 #include "common/working_names.h"
 #include "diagnostics/error_text.h"
 #include "diagnostics/update_log.h"
 #include "transfer/sha256_file.h"
 #include "update/resume_note.h"
 #include "update/stage_file.h"
-#include "update/transaction_record.h"
 #include "versions/local_version.h"
 
 #include <windows.h>
@@ -19,22 +17,6 @@ namespace ovan {
 namespace {
 
 const wchar_t* const kObsoleteExecutable = L"OVANView.exe";
-
-bool prepareStagingFolder(const std::wstring& stagingFolder, const AppFolder& appFolder, const UpdateManifest& manifest,
-                          bool resume, std::wstring& errorText)
-{
-    appendLogLine(appFolder, L"Przygotowanie katalogu tymczasowego");
-    if (resume && clearStagingKeepingResumable(stagingFolder, manifest)) {
-        return true;
-    }
-    removeTree(stagingFolder);
-    // Whatever could not be removed (a link the platform cannot remove by itself) is never written through.
-    if (!CreateDirectoryW(stagingFolder.c_str(), nullptr)) {
-        errorText = L"Nie udało się utworzyć katalogu tymczasowego: " + stagingFolder;
-        return false;
-    }
-    return true;
-}
 
 bool pathPresent(const std::wstring& path)
 {
@@ -51,45 +33,6 @@ bool alreadyInstalled(const ManifestFileEntry& entry, const std::wstring& target
            sha256FileHex(targetPath, digest) && digest == toUpperAscii(entry.sha256);
 }
 
-bool stageAll(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
-              const UpdateSettings& settings, std::vector<StagedFile>& stagedFiles, std::wstring& errorText)
-{
-    for (const ManifestFileEntry& entry : manifest.files) {
-        StagedFile record = stagedFileFor(entry.name, appFolder);
-        unsigned long systemError = 0;
-        PathState target = examinePath(record.targetPath, systemError);
-        if (target == PathState::Unknown) {
-            errorText = pathNotExaminedText(record.targetPath, systemError);
-            return false;
-        }
-        record.targetExisted = target == PathState::Present;
-        if (settings.skipUnchanged && record.targetExisted && alreadyInstalled(entry, record.targetPath)) {
-            appendLogLine(appFolder, L"Plik bez zmian: " + entry.name);
-            continue;
-        }
-        if (!stageFile(session, entry, record.stagingPath, appFolder, errorText, settings.durableWrites,
-                       settings.resumeDownloads)) {
-            return false;
-        }
-        stagedFiles.push_back(std::move(record));
-    }
-    return true;
-}
-
-RecordedTransaction transactionOf(const UpdateManifest& manifest, const std::vector<StagedFile>& stagedFiles)
-{
-    RecordedTransaction transaction;
-    transaction.version = manifest.version;
-    transaction.deletesObsoleteExecutable = !listsObsoleteExecutable(manifest);
-    for (const StagedFile& record : stagedFiles) {
-        RecordedEntry entry;
-        entry.name = lastPathElement(record.targetPath);
-        entry.targetExisted = record.targetExisted;
-        transaction.entries.push_back(entry);
-    }
-    return transaction;
-}
-
 bool moveFile(const std::wstring& from, const std::wstring& to, const wchar_t* failureLiteral,
               const std::wstring& targetPath, std::wstring& errorText)
 {
@@ -101,93 +44,11 @@ bool moveFile(const std::wstring& from, const std::wstring& to, const wchar_t* f
     return false;
 }
 
-// A leftover backup of an earlier run is thrown away before a new one is taken; a backup whose file
-// is missing may be the only copy left of it, and stays.
-bool discardLeftoverBackup(const StagedFile& record, std::wstring& errorText)
+// A file whose backup path holds a leftover that stays has its moves noted one by one, as they come;
+// every other file's moves are noted once, with the plan, before the first move.
+bool notedEachTime(const StagedFile& record)
 {
-    if (!record.targetExisted) {
-        return true;
-    }
-    unsigned long systemError = 0;
-    switch (examinePath(record.backupPath, systemError)) {
-    case PathState::Present:
-        removeFile(record.backupPath, systemError);
-        return true;
-    case PathState::Missing:
-        return true;
-    case PathState::Unknown:
-        break;
-    }
-    errorText = pathNotExaminedText(record.backupPath, systemError);
-    return false;
-}
-
-bool swapOne(StagedFile& record, size_t index, TransactionRecord& journal, const AppFolder& appFolder,
-             std::wstring& errorText)
-{
-    if (!discardLeftoverBackup(record, errorText)) {
-        return false;
-    }
-    std::wstring fileName = lastPathElement(record.targetPath);
-    if (record.targetExisted) {
-        appendLogLine(appFolder, L"Tworzenie kopii: " + fileName);
-        if (!journal.noteBackup(index, errorText) ||
-            !moveFile(record.targetPath, record.backupPath, L"Nie udało się utworzyć kopii pliku: ", record.targetPath,
-                      errorText)) {
-            return false;
-        }
-        record.backedUp = true;
-    }
-    appendLogLine(appFolder, L"Podmiana pliku: " + fileName);
-    if (!journal.noteReplace(index, errorText) ||
-        !moveFile(record.stagingPath, record.targetPath, L"Nie udało się podmienić pliku: ", record.targetPath,
-                  errorText)) {
-        return false;
-    }
-    record.replaced = true;
-    return true;
-}
-
-bool swapAll(std::vector<StagedFile>& stagedFiles, TransactionRecord& journal, const AppFolder& appFolder,
-             bool& previousReleaseIntact, std::wstring& errorText)
-{
-    for (size_t index = 0; index < stagedFiles.size(); ++index) {
-        if (!swapOne(stagedFiles[index], index, journal, appFolder, errorText)) {
-            std::wstring ignored;
-            // Only a rollback that put every file back ends the transaction; otherwise the next start finishes it.
-            previousReleaseIntact = restoreBackups(stagedFiles, appFolder, ignored) && journal.remove();
-            return false;
-        }
-    }
-    return true;
-}
-
-bool commit(const UpdateManifest& manifest, const AppFolder& appFolder, const std::vector<StagedFile>& stagedFiles, TransactionRecord& journal, bool durable,
-            bool& previousReleaseIntact, std::wstring& errorText)
-{
-    if (!writeLocalVersion(joinPath(appFolder, kVersionFileName), manifest.version, durable)) {
-        // The new files stay in place with the backups beside them; the next run reads the old version.
-        previousReleaseIntact = false;
-        journal.remove();
-        errorText = L"Pliki programu zostały podmienione, ale nie udało się zapisać current.txt";
-        return false;
-    }
-    appendLogLine(appFolder, L"Zapisano nową wersję do current.txt: " + manifest.version);
-    cleanUpCommitted(stagedFiles, appFolder, !listsObsoleteExecutable(manifest));
-    journal.remove();
-    return true;
-}
-
-bool swapAndCommit(const UpdateManifest& manifest, const AppFolder& appFolder, const std::wstring& stagingFolder,
-                   std::vector<StagedFile>& stagedFiles, const UpdateSettings& settings, bool& previousReleaseIntact,
-                   std::wstring& errorText)
-{
-    appendLogLine(appFolder, L"Rozpoczynam podmianę plików");
-    TransactionRecord journal(appFolder, settings.durableWrites);
-    return journal.create(transactionOf(manifest, stagedFiles), stagingFolder, errorText) &&
-           swapAll(stagedFiles, journal, appFolder, previousReleaseIntact, errorText) &&
-           commit(manifest, appFolder, stagedFiles, journal, settings.durableWrites,
-                  previousReleaseIntact, errorText);
+    return record.targetExisted && record.leftoverBackup;
 }
 
 bool putBack(const StagedFile& record, const AppFolder& appFolder, std::wstring& failureText)
@@ -210,6 +71,193 @@ bool putBack(const StagedFile& record, const AppFolder& appFolder, std::wstring&
 
 }  // namespace
 
+UpdateTransaction::UpdateTransaction(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
+                                     const UpdateSettings& settings)
+    : session_(session),
+      manifest_(manifest),
+      appFolder_(appFolder),
+      settings_(settings),
+      stagingFolder_(joinPath(appFolder, kStagingFolderName)),
+      record_(appFolder, settings.durableWrites)
+{
+}
+
+bool UpdateTransaction::prepare(std::wstring& errorText)
+{
+    appendLogLine(appFolder_, L"Przygotowanie katalogu tymczasowego");
+    if (settings_.resumeDownloads && clearStagingKeepingResumable(stagingFolder_, manifest_)) {
+        return true;
+    }
+    removeTree(stagingFolder_);
+    // Whatever could not be removed (a link the platform cannot remove by itself) is never written through.
+    if (!CreateDirectoryW(stagingFolder_.c_str(), nullptr)) {
+        errorText = L"Nie udało się utworzyć katalogu tymczasowego: " + stagingFolder_;
+        return false;
+    }
+    return true;
+}
+
+bool UpdateTransaction::stage(std::wstring& errorText)
+{
+    for (const ManifestFileEntry& entry : manifest_.files) {
+        if (!stageEntry(entry, errorText)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool UpdateTransaction::stageEntry(const ManifestFileEntry& entry, std::wstring& errorText)
+{
+    StagedFile record = stagedFileFor(entry.name, appFolder_);
+    PathState target = PathState::Unknown;
+    if (!examinePathOrExplain(record.targetPath, target, errorText)) {
+        return false;
+    }
+    record.targetExisted = target == PathState::Present;
+    if (settings_.skipUnchanged && record.targetExisted && alreadyInstalled(entry, record.targetPath)) {
+        appendLogLine(appFolder_, L"Plik bez zmian: " + entry.name);
+        return true;
+    }
+    if (!stageFile(session_, entry, record.stagingPath, appFolder_, errorText, settings_.durableWrites,
+                   settings_.resumeDownloads)) {
+        return false;
+    }
+    stagedFiles_.push_back(std::move(record));
+    return true;
+}
+
+bool UpdateTransaction::swap(std::wstring& errorText)
+{
+    appendLogLine(appFolder_, L"Rozpoczynam podmianę plików");
+    if (!discardLeftoverBackups(errorText) || !record_.create(planned(), stagingFolder_, errorText)) {
+        return false;
+    }
+    for (size_t index = 0; index < stagedFiles_.size(); ++index) {
+        if (!swapOne(index, errorText)) {
+            // Only a rollback that put every file back ends the transaction; otherwise the next start finishes it.
+            previousReleaseIntact_ = rollBack();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Backups of an earlier run go before the plan is noted, so that a backup found after an interruption is
+// this transaction's own. A backup whose file is missing may be the only copy left of it, and stays; it is
+// looked for now, while the AppFolder may still be small, as the commit removes it (a missing name costs a
+// scan of the folder under Wine).
+bool UpdateTransaction::discardLeftoverBackups(std::wstring& errorText)
+{
+    for (StagedFile& record : stagedFiles_) {
+        if (!record.targetExisted) {
+            record.leftoverBackup = pathPresent(record.backupPath);
+            continue;
+        }
+        PathState backup = PathState::Unknown;
+        if (!examinePathOrExplain(record.backupPath, backup, errorText)) {
+            return false;
+        }
+        unsigned long ignored = 0;
+        record.leftoverBackup = backup == PathState::Present && !removeFile(record.backupPath, ignored);
+    }
+    return true;
+}
+
+RecordedTransaction UpdateTransaction::planned() const
+{
+    RecordedTransaction transaction;
+    transaction.version = manifest_.version;
+    transaction.deletesObsoleteExecutable = !listsObsoleteExecutable(manifest_);
+    for (const StagedFile& record : stagedFiles_) {
+        RecordedEntry entry;
+        entry.name = lastPathElement(record.targetPath);
+        entry.targetExisted = record.targetExisted;
+        entry.backupNoted = record.targetExisted && !notedEachTime(record);
+        entry.replaceNoted = !notedEachTime(record);
+        transaction.entries.push_back(entry);
+    }
+    return transaction;
+}
+
+bool UpdateTransaction::swapOne(size_t index, std::wstring& errorText)
+{
+    StagedFile& record = stagedFiles_[index];
+    if (record.targetExisted) {
+        appendLogLine(appFolder_, L"Tworzenie kopii: " + lastPathElement(record.targetPath));
+        if (!moveBackup(index, errorText)) {
+            return false;
+        }
+        record.backedUp = true;
+    }
+    appendLogLine(appFolder_, L"Podmiana pliku: " + lastPathElement(record.targetPath));
+    if (!moveIntoPlace(index, errorText)) {
+        return false;
+    }
+    record.replaced = true;
+    return true;
+}
+
+bool UpdateTransaction::moveBackup(size_t index, std::wstring& errorText)
+{
+    const StagedFile& record = stagedFiles_[index];
+    return (!notedEachTime(record) || record_.noteBackup(index, errorText)) &&
+           moveFile(record.targetPath, record.backupPath, L"Nie udało się utworzyć kopii pliku: ", record.targetPath,
+                    errorText);
+}
+
+bool UpdateTransaction::moveIntoPlace(size_t index, std::wstring& errorText)
+{
+    const StagedFile& record = stagedFiles_[index];
+    return (!notedEachTime(record) || record_.noteReplace(index, errorText)) &&
+           moveFile(record.stagingPath, record.targetPath, L"Nie udało się podmienić pliku: ", record.targetPath,
+                    errorText);
+}
+
+bool UpdateTransaction::rollBack()
+{
+    std::wstring ignored;
+    return restoreBackups(stagedFiles_, appFolder_, ignored) && record_.remove();
+}
+
+bool UpdateTransaction::commit(std::wstring& errorText)
+{
+    if (!writeLocalVersion(joinPath(appFolder_, kVersionFileName), manifest_.version, settings_.durableWrites)) {
+        // The new files stay in place with the backups beside them; the next run reads the old version.
+        previousReleaseIntact_ = false;
+        record_.remove();
+        errorText = L"Pliki programu zostały podmienione, ale nie udało się zapisać current.txt";
+        return false;
+    }
+    appendLogLine(appFolder_, L"Zapisano nową wersję do current.txt: " + manifest_.version);
+    cleanUpCommitted(backupsToRemove(), appFolder_, !listsObsoleteExecutable(manifest_));
+    record_.remove();
+    return true;
+}
+
+// Only backups known to be there are removed: a name that is not there costs a scan of the folder.
+std::vector<std::wstring> UpdateTransaction::backupsToRemove() const
+{
+    std::vector<std::wstring> backups;
+    for (const StagedFile& record : stagedFiles_) {
+        if (record.backedUp || record.leftoverBackup) {
+            backups.push_back(record.backupPath);
+        }
+    }
+    return backups;
+}
+
+bool examinePathOrExplain(const std::wstring& path, PathState& state, std::wstring& errorText)
+{
+    unsigned long systemError = 0;
+    state = examinePath(path, systemError);
+    if (state == PathState::Unknown) {
+        errorText = pathNotExaminedText(path, systemError);
+        return false;
+    }
+    return true;
+}
+
 StagedFile stagedFileFor(const std::wstring& name, const AppFolder& appFolder)
 {
     StagedFile record;
@@ -222,12 +270,11 @@ StagedFile stagedFileFor(const std::wstring& name, const AppFolder& appFolder)
 bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
                  const UpdateSettings& settings, bool& previousReleaseIntact, std::wstring& errorText)
 {
-    previousReleaseIntact = true;
-    std::wstring stagingFolder = joinPath(appFolder, kStagingFolderName);
-    std::vector<StagedFile> stagedFiles;
-    return prepareStagingFolder(stagingFolder, appFolder, manifest, settings.resumeDownloads, errorText) &&
-           stageAll(session, manifest, appFolder, settings, stagedFiles, errorText) &&
-           swapAndCommit(manifest, appFolder, stagingFolder, stagedFiles, settings, previousReleaseIntact, errorText);
+    UpdateTransaction transaction(session, manifest, appFolder, settings);
+    bool applied = transaction.prepare(errorText) && transaction.stage(errorText) && transaction.swap(errorText) &&
+                   transaction.commit(errorText);
+    previousReleaseIntact = transaction.previousReleaseIntact();
+    return applied;
 }
 
 bool restoreBackups(std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder, std::wstring& failureText)
@@ -243,12 +290,12 @@ bool restoreBackups(std::vector<StagedFile>& stagedFiles, const AppFolder& appFo
     return complete;
 }
 
-void cleanUpCommitted(const std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder,
+void cleanUpCommitted(const std::vector<std::wstring>& backupPaths, const AppFolder& appFolder,
                       bool deletesObsoleteExecutable)
 {
-    for (const StagedFile& record : stagedFiles) {
+    for (const std::wstring& backupPath : backupPaths) {
         unsigned long ignored = 0;
-        removeFile(record.backupPath, ignored);
+        removeFile(backupPath, ignored);
     }
     removeTree(joinPath(appFolder, kStagingFolderName));
     if (deletesObsoleteExecutable) {

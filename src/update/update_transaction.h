@@ -3,6 +3,7 @@
 #include "common/paths.h"
 #include "manifest/update_manifest.h"
 #include "transfer/http_get.h"
+#include "update/transaction_record.h"
 
 #include <string>
 #include <vector>
@@ -14,9 +15,14 @@ struct StagedFile {
     std::wstring targetPath;
     std::wstring backupPath;
     bool targetExisted = false;
+    // Something an earlier run left at the backup path stays there: this file's moves are noted one by one.
+    bool leftoverBackup = false;
     bool backedUp = false;
     bool replaced = false;
 };
+
+// The existence test of a transaction: false, with the reason, when the system cannot tell.
+bool examinePathOrExplain(const std::wstring& path, PathState& state, std::wstring& errorText);
 
 // The paths of one entry, flags cleared: staged in the staging folder, backed up beside its target.
 StagedFile stagedFileFor(const std::wstring& name, const AppFolder& appFolder);
@@ -31,6 +37,40 @@ struct UpdateSettings {
     bool resumeDownloads = false;
 };
 
+// One update, from the staging folder to the clean-up; lives for one applyUpdate call.
+class UpdateTransaction {
+public:
+    UpdateTransaction(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
+                      const UpdateSettings& settings);
+
+    bool prepare(std::wstring& errorText);
+    bool stage(std::wstring& errorText);
+    bool swap(std::wstring& errorText);
+    bool commit(std::wstring& errorText);
+
+    // After a failure: whether the installed release is still complete as it was.
+    bool previousReleaseIntact() const { return previousReleaseIntact_; }
+
+private:
+    bool stageEntry(const ManifestFileEntry& entry, std::wstring& errorText);
+    bool discardLeftoverBackups(std::wstring& errorText);
+    RecordedTransaction planned() const;
+    bool swapOne(size_t index, std::wstring& errorText);
+    bool moveBackup(size_t index, std::wstring& errorText);
+    bool moveIntoPlace(size_t index, std::wstring& errorText);
+    bool rollBack();
+    std::vector<std::wstring> backupsToRemove() const;
+
+    HttpSession& session_;
+    const UpdateManifest& manifest_;
+    const AppFolder& appFolder_;
+    const UpdateSettings settings_;
+    const std::wstring stagingFolder_;
+    std::vector<StagedFile> stagedFiles_;
+    TransactionRecord record_;
+    bool previousReleaseIntact_ = true;
+};
+
 // Stages and verifies every file, then swaps them in with backups; rolls back a failed swap.
 // On false, previousReleaseIntact tells whether the installed release is still complete as it was.
 bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
@@ -40,9 +80,9 @@ bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const App
 // True when every file is back; otherwise failureText names the first file that is not.
 bool restoreBackups(std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder, std::wstring& failureText);
 
-// What a committed update leaves to tidy: every backup, the staging folder, and the obsolete executable
-// when the release no longer ships it. Failures are not reported.
-void cleanUpCommitted(const std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder,
+// What a committed update leaves to tidy: the given backups, the staging folder, and the obsolete
+// executable when the release no longer ships it. Failures are not reported.
+void cleanUpCommitted(const std::vector<std::wstring>& backupPaths, const AppFolder& appFolder,
                       bool deletesObsoleteExecutable);
 
 // Deletes the executable the application no longer ships, if it lies in the AppFolder.

@@ -15,6 +15,8 @@ TEST_BIN = os.environ.get("OVAN_TEST_BIN", "")
 STATE = os.environ.get("OVAN_TEST_STATE", "")
 WORK = os.environ.get("OVAN_TEST_WORK", "/tmp/ovan-e2e")
 HTTPS_PORT = int(os.environ.get("OVAN_TEST_HTTPS_PORT", "47443"))
+# The test launchers wait on a slow server this many times shorter than a shipped one.
+WINDOW_DIVISOR = int(os.environ.get("OVAN_TEST_WINDOW_DIVISOR", "1"))
 MANIFEST_PATH = "/ovan/update/manifest.json"
 
 LOG_ENTRY = re.compile(rb"\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] ")

@@ -8,11 +8,11 @@ import os
 import posixpath
 import pwd
 import signal
-import socket
 import subprocess
 import time
 from dataclasses import dataclass
 
+import loopback_process
 import winetools
 
 NGINX = "/usr/sbin/nginx"
@@ -81,7 +81,7 @@ class NginxServer:
         self.process = subprocess.Popen([NGINX, "-p", self.workdir + "/", "-c", self.config, "-e", "error.log"],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
-        self._wait_listening()
+        loopback_process.wait_listening(self.process, port, "nginx", self._error_log)
 
     def url(self, path):
         return f"https://127.0.0.1:{self.port}{path}"
@@ -108,32 +108,13 @@ class NginxServer:
         os.truncate(os.path.join(self.workdir, "access.log"), 0)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        loopback_process.stop(self.process)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.stop()
-
-    def _wait_listening(self):
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError("nginx did not start: " + self._error_log())
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        self.stop()
-        raise RuntimeError(f"nginx is not listening on port {self.port}: " + self._error_log())
 
     def _error_log(self):
         path = os.path.join(self.workdir, "error.log")

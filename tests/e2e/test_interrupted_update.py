@@ -33,6 +33,7 @@ MOVES = [
 FOUND_RECORD = {False: "Przywracanie poprzedniej wersji po przerwanej aktualizacji do wersji " + NEW,
                 True: "Kończenie przerwanej aktualizacji do wersji " + NEW}
 SYSTEM_NAMES = ("OVANLauncher.exe", "Pellaron.exe", "update.log", "started.txt")
+ORDINARY_SYSCALLS = ["rename", "fsync", "fdatasync", "openat", "ftruncate", "truncate", "write", "pwrite64"]
 
 
 def release(version):
@@ -78,10 +79,18 @@ class InterruptionTestCase(TransactionTestCase):
     def launcher(self):
         return [self.path("OVANLauncher.exe")]
 
-    def traced_update(self, syscalls):
-        run = interruption.TracedRun(self.launcher(), self.app, syscalls, self.work)
-        self.assertEqual(run.returncode, 0)
-        return run
+    # One ordinary update traced per program, shared by every test that reads it: (its AppFolder, the run).
+    _ordinary = None
+
+    def ordinary_update(self):
+        """An ordinary update of the installed 1.0.0 to 1.1.0 under strace, the AppFolder fresh again after it."""
+        if InterruptionTestCase._ordinary is None:
+            self.start_update()
+            run = interruption.TracedRun(self.launcher(), self.app, ORDINARY_SYSCALLS, self.work)
+            self.assertEqual(run.returncode, 0)
+            InterruptionTestCase._ordinary = (self.app, run)
+        self.fresh()
+        return InterruptionTestCase._ordinary
 
     def on_disk(self, count_staging=True):
         """The AppFolder as name -> which release each file comes from, without the launcher, the
@@ -93,11 +102,12 @@ class InterruptionTestCase(TransactionTestCase):
             state[name] = described(name, None if os.path.isdir(self.path(name)) else self.read(name))
         return state
 
-    def assertStartedOn(self, version, count_staging=True):
-        """Exit 0, the application started, and exactly one whole release in the AppFolder."""
+    def assertStartedOn(self, version, count_staging=True, also=None):
+        """Exit 0, the application started, and exactly one whole release in the AppFolder (with what also
+        names beside it)."""
         self.assertEqual(self.exit_code, 0, self.stderr)
         self.assertIsNotNone(self.wait_started())
-        self.assertEqual(self.on_disk(count_staging), whole(version))
+        self.assertEqual(self.on_disk(count_staging), dict(whole(version), **(also or {})))
 
     def assertNothingOldLost(self):
         for name, data in release(OLD).items():
@@ -112,66 +122,12 @@ class InterruptionTestCase(TransactionTestCase):
         self.assertTrue(last.startswith("FATAL: "), last)
         self.assertFatal(exit_code, last[len("FATAL: "):])
 
-
-class OrdinaryUpdateUnderTrace(InterruptionTestCase):
-    def test_the_swap_moves_the_record_each_file_and_then_the_version(self):
-        self.start_update()
-        moves = [move[:2] for move in interruption.moves_in(self.traced_update(["rename"]).server_calls, self.app)]
-        self.assertEqual(len(moves), len(MOVES), moves)
-        for move, (label, expected) in zip(moves, MOVES):
-            self.assertTrue(matches(move, expected), "%s: %s" % (label, move))
-
-    def test_staged_files_and_the_version_reach_the_disk_before_they_are_moved(self):
-        self.start_update()
-        run = self.traced_update(["rename", "fsync", "fdatasync", "openat", "ftruncate", "truncate", "write",
-                                  "pwrite64"])
-        flushes = [(interruption.under(self.app, call.fd_path() or ""), call.end) for call in run.calls
-                   if call.name in ("fsync", "fdatasync")]
-        moves = interruption.moves_in(run.calls, self.app)
-
-        def flushed(name, before, after=0.0):
-            return any(path == name and after < end < before for path, end in flushes)
-
-        swap_begins = min([begin for source, _, begin in moves if source and source.startswith(STAGING + "/")],
-                          default=0.0)
-        for name in RELEASE_NAMES:
-            with self.subTest(name):
-                self.assertTrue(flushed(STAGING + "/" + name + ".new", swap_begins), "not flushed before the swap")
-        with self.subTest("the record, before each move of the swap"):
-            record_paths = {path for path, _ in flushes if path and path.split("/")[-1] == RECORD}
-            previous = 0.0
-            for source, target, begin in moves:
-                if target in (RECORD, "current.txt"):
-                    continue
-                self.assertTrue(any(flushed(path, begin, previous) for path in record_paths),
-                                "no flush of the record before %s -> %s" % (source, target))
-                previous = begin
-        with self.subTest("current.txt replaced by a flushed file"):
-            replacing = [(source, begin) for source, target, begin in moves if target == "current.txt"]
-            self.assertEqual(len(replacing), 1, moves)
-            self.assertTrue(flushed(*replacing[0]), "%s not flushed before it replaced current.txt" % replacing[0][0])
-        with self.subTest("current.txt never changed in place"):
-            self.assertEqual([call.name + "(" + call.text + ")" for call in run.calls
-                              if self.changes_in_place(call, "current.txt")], [])
-
-    def changes_in_place(self, call, name):
-        """A write to the file itself, a truncation of it, or an opening of it for writing."""
-        if call.name in ("write", "pwrite64", "ftruncate"):
-            return interruption.under(self.app, call.fd_path() or "") == name
-        opened = [path for path in call.strings()[:1] if interruption.under(self.app, path) == name]
-        return bool(opened) and (call.name == "truncate" or any(
-            flag in call.text for flag in ("O_WRONLY", "O_RDWR", "O_TRUNC")))
-
-
-class InterruptedUpdate(InterruptionTestCase):
     def cuts(self):
         """(label, cut, whether current.txt held the new version when it hit, the move it holds back):
         every move of the swap, found by its place among the renames of an ordinary traced update;
         the write of current.txt; the clean-up after the commit."""
-        self.start_update()
-        renames = [interruption.move_of(call, self.app) for call in self.traced_update(["rename"]).server_calls
-                   if call.name == "rename"]
-        self.fresh()
+        folder, run = self.ordinary_update()
+        renames = [interruption.move_of(call, folder) for call in run.server_calls if call.name == "rename"]
         cuts = []
         for label, expected in MOVES:
             places = [k for k, move in enumerate(renames, 1) if matches(move, expected)]
@@ -182,9 +138,12 @@ class InterruptedUpdate(InterruptionTestCase):
         cuts.append(("clean-up after the commit", interruption.deletion_of(self.path("a.dll.old")), True, None))
         return cuts
 
-    def cut_update(self, cut, expected_move):
-        """Cuts the update off; returns a copy of the AppFolder as the cut left it, for each next start."""
+    def cut_update(self, cut, expected_move, leftovers=None):
+        """Cuts the update off, with leftovers (name -> bytes) of an earlier run beside the installed release;
+        returns a copy of the AppFolder as the cut left it, for each next start."""
         self.start_update()
+        for name, data in (leftovers or {}).items():
+            self.write(name, data)
         pending = interruption.cut_off(self.launcher(), self.app, cut, os.path.join(self.work, "cut.strace"))
         self.assertIsNotNone(pending, "the launcher ended before the cut")
         if expected_move:
@@ -195,8 +154,64 @@ class InterruptedUpdate(InterruptionTestCase):
         interruption.copy_folder(self.app, snapshot)
         return snapshot
 
+
+class OrdinaryUpdateUnderTrace(InterruptionTestCase):
+    def test_the_swap_moves_the_record_each_file_and_then_the_version(self):
+        folder, run = self.ordinary_update()
+        moves = [move[:2] for move in interruption.moves_in(run.server_calls, folder)]
+        self.assertEqual(len(moves), len(MOVES), moves)
+        for move, (label, expected) in zip(moves, MOVES):
+            self.assertTrue(matches(move, expected), "%s: %s" % (label, move))
+
+    def test_staged_files_and_the_version_reach_the_disk_before_they_are_moved(self):
+        folder, run = self.ordinary_update()
+        flushes = [(interruption.under(folder, call.fd_path() or ""), call.end) for call in run.calls
+                   if call.name in ("fsync", "fdatasync")]
+        moves = interruption.moves_in(run.calls, folder)
+
+        def flushed(name, before, after=0.0):
+            return any(path == name and after < end < before for path, end in flushes)
+
+        swap_begins = min([begin for source, _, begin in moves if source and source.startswith(STAGING + "/")],
+                          default=0.0)
+        for name in RELEASE_NAMES:
+            with self.subTest(name):
+                self.assertTrue(flushed(STAGING + "/" + name + ".new", swap_begins), "not flushed before the swap")
+        with self.subTest("the record, whole and flushed, before the first move of the swap"):
+            record_paths = {path for path, _ in flushes if path and path.split("/")[-1] == RECORD}
+            into_place = [begin for source, target, begin in moves if target == RECORD]
+            self.assertEqual(len(into_place), 1, moves)
+            first_of_swap = min(begin for source, target, begin in moves if target not in (RECORD, "current.txt"))
+            self.assertTrue(any(flushed(path, into_place[0]) for path in record_paths), "the record was not flushed")
+            self.assertLess(into_place[0], first_of_swap)
+        with self.subTest("current.txt replaced by a flushed file"):
+            replacing = [(source, begin) for source, target, begin in moves if target == "current.txt"]
+            self.assertEqual(len(replacing), 1, moves)
+            self.assertTrue(flushed(*replacing[0]), "%s not flushed before it replaced current.txt" % replacing[0][0])
+        with self.subTest("current.txt never changed in place"):
+            self.assertEqual([call.name + "(" + call.text + ")" for call in run.calls
+                              if self.changes_in_place(call, folder, "current.txt")], [])
+
+    def changes_in_place(self, call, folder, name):
+        """A write to the file itself, a truncation of it, or an opening of it for writing."""
+        if call.name in ("write", "pwrite64", "ftruncate"):
+            return interruption.under(folder, call.fd_path() or "") == name
+        opened = [path for path in call.strings()[:1] if interruption.under(folder, path) == name]
+        return bool(opened) and (call.name == "truncate" or any(
+            flag in call.text for flag in ("O_WRONLY", "O_RDWR", "O_TRUNC")))
+
+
+# The cuts are tried in two programs that run side by side: the earlier moves of the swap here, the later
+# ones and the commit in test_interrupted_commit.
+EARLY_CUTS = ("the record into place", "d.dll added", "a.dll backed up", "a.dll replaced", "b.dll backed up")
+
+
+class InterruptedUpdate(InterruptionTestCase):
+    def cuts_tried_here(self):
+        return [cut for cut in self.cuts() if cut[0] in EARLY_CUTS]
+
     def test_next_start_finds_a_whole_release(self):
-        for label, cut, committed, expected_move in self.cuts():
+        for label, cut, committed, expected_move in self.cuts_tried_here():
             with self.subTest(label):
                 self.assertIsNotNone(cut, "an ordinary update makes no such move")
                 self.fresh()

@@ -4,15 +4,19 @@ import os
 import struct
 import time
 
-from harness import MANIFEST_PATH, TEST_BIN, LauncherTestCase, manifest_json, sha256_hex
+from harness import MANIFEST_PATH, TEST_BIN, WINDOW_DIVISOR, LauncherTestCase, manifest_json, sha256_hex
 from update_server import Route
 
 MANIFEST_HEADING = "Nie udało się pobrać manifestu aktualizacji.\n\n"
 UPDATE_HEADING = ("Jest dostępna nowa wersja programu (2.0), ale aktualizacja nie powiodła się.\n\n"
                   "Program nie zostanie uruchomiony.\n\n")
 READ_TIMEOUT = "WinHttpReadData nie powiodło się. kod błędu 12002"
+# A shipped launcher waits 20 s for response headers and for each piece, and wants another 64 KiB within
+# every 60 s; the test launchers' windows are shorter by WINDOW_DIVISOR, and so is every wait here.
+HEADER_WAIT = 20 / WINDOW_DIVISOR
+PACE_WINDOW = 60 / WINDOW_DIVISOR
 # The launcher gives up on a slow server well before this.
-PATIENCE = 90
+PATIENCE = 1.5 * PACE_WINDOW
 
 
 def launcher_is_32_bit():
@@ -85,13 +89,13 @@ class SlowAndHugeTest(LauncherTestCase):
             self.assertFatal(2, MANIFEST_HEADING + "Za mało pamięci, aby odczytać manifest aktualizacji.")
 
     def test_held_response_headers_time_out(self):
-        self.serve_manifest(b"{}", delay=45)
+        self.serve_manifest(b"{}", delay=2 * HEADER_WAIT)
         elapsed = self.timed_run()
         self.assertFatal(2, MANIFEST_HEADING + "WinHttpReceiveResponse nie powiodło się. kod błędu 10060")
         self.assertLess(elapsed, PATIENCE)
 
     def test_dripping_body_times_out(self):
-        drip = dict(chunk_size=1, chunk_delay=10)
+        drip = dict(chunk_size=1, chunk_delay=HEADER_WAIT / 2)
         with self.subTest("manifest"):
             good = manifest_json("2.0", [("app.dll", self.server.url("/files/app.dll"), sha256_hex(b"x"))])
             self.serve_manifest(good, **drip)

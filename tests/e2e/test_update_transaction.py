@@ -251,9 +251,9 @@ class UnexaminablePath(TransactionTestCase):
         cases = [
             # Looked at before its download: the later files are not fetched.
             ("target", "data.pak", [MANIFEST_PATH, "/files/app.dll"], "SHA-256 poprawny dla: app.dll"),
-            # A leftover backup is looked at in the swap: what was swapped already is put back.
+            # Leftover backups are looked at when the swap begins, before its first move.
             ("leftover backup", "data.pak.old",
-             [MANIFEST_PATH, "/files/app.dll", "/files/data.pak", "/files/extra.dll"], "Podmiana pliku: app.dll"),
+             [MANIFEST_PATH, "/files/app.dll", "/files/data.pak", "/files/extra.dll"], "Rozpoczynam podmianę plików"),
         ]
         for label, loop, requested, last_line in cases:
             with self.subTest(label):
@@ -285,8 +285,10 @@ class SwapFailure(TransactionTestCase):
         for label, held, literal, last_lines in cases:
             with self.subTest(label):
                 self.fresh()
-                # two.dll is new in this release; five.dll has a backup left from an earlier run.
+                # two.dll is new in this release, and its backup from an earlier run is the only copy left of
+                # it; five.dll has a backup left from an earlier run.
                 self.install("1.0.0", files_of("1.0.0", *(n for n in self.NAMES if n != "two.dll")))
+                self.write("two.dll.old", b"the only copy of an older two.dll")
                 self.write("five.dll.old", b"leftover backup")
                 before = self.installation()
                 release = files_of("1.1.0", *self.NAMES)
@@ -304,6 +306,8 @@ class SwapFailure(TransactionTestCase):
                     "Podmiana pliku: one.dll",
                     "Podmiana pliku: two.dll",
                 ] + last_lines)
+                # A leftover backup whose file is there goes before the swap's first move.
+                del before["five.dll.old"]
                 self.assertEqual(self.installation(), before)
                 self.assertEqual(self.staged(), {name + ".new": release[name] for name in self.NAMES[2:]})
 

@@ -14,6 +14,7 @@ import struct
 import sys
 import threading
 import time
+import urllib.parse
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
@@ -50,6 +51,14 @@ def _asked_offset(route, headers):
     return int(asked[len("bytes="):-1])
 
 
+def _origin_form(target):
+    """The path of a request target; a client behind a proxy may send the absolute address, as servers accept."""
+    parts = urllib.parse.urlsplit(target)
+    if not parts.scheme:
+        return target
+    return (parts.path or "/") + ("?" + parts.query if parts.query else "")
+
+
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     # Headers and body go out in separate writes: without this, a kept connection waits for the
@@ -66,8 +75,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         server = self.server
-        server.requests.append((self.path, dict(self.headers)))
-        route = server.routes.get(self.path.split("?")[0])
+        path = _origin_form(self.path)
+        server.requests.append((path, dict(self.headers)))
+        route = server.routes.get(path.split("?")[0])
         if route is None:
             route = Route(body=b"not found", status=404)
         if route.hook:

@@ -10,6 +10,7 @@
 #include <cwctype>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -208,6 +209,42 @@ TEST(FormatSystemError, UnknownCodeGivesFallback)
     for (const Row& row : rows) {
         EXPECT_EQ(formatSystemError(row.code), row.text) << row.code;
     }
+}
+
+// The network failures a user meets: where the system has no text, each gets a sentence of its own.
+TEST(FormatSystemError, NetworkSentencesWhereTheSystemHasNoText)
+{
+    const unsigned long codes[] = {
+        12002, 12007, 12029, 12030, 12152,                             // timeout, name, connect, cut, answer
+        12156,                                                         // a refused redirect
+        12157, 12175, 12037, 12038, 12044, 12045, 12057, 12169, 12170, 12179,  // secure channel, certificate
+        12166, 12167, 12177, 12178, 12180, 12187, 12188,               // proxy script, detection, proxy TLS
+        10054, 10060,                                                  // Winsock codes Wine passes up
+    };
+    std::set<std::wstring> sentences;
+    for (unsigned long code : codes) {
+        SCOPED_TRACE(code);
+        std::wstring systemText = formatSystemError(code);
+        std::wstring text = formatSystemError(code, ErrorWording::NetworkSentences);
+        if (systemText != L"kod b\x0142\x0119" L"du " + std::to_wstring(code)) {
+            EXPECT_EQ(text, systemText);
+            continue;
+        }
+        ASSERT_GT(text.size(), 10u);
+        EXPECT_TRUE(std::iswupper(text.front()));
+        EXPECT_EQ(text.back(), L'.');
+        EXPECT_EQ(text.find(L"kod b"), std::wstring::npos);
+        EXPECT_TRUE(sentences.insert(text).second) << "the same sentence twice";
+    }
+    EXPECT_GE(sentences.size(), 20u);
+}
+
+TEST(FormatSystemError, NetworkSentencesLeaveOtherCodesAsTheyAre)
+{
+    for (unsigned long code : {12001ul, 12150ul, 0xE0001234ul, 4294967295ul}) {
+        EXPECT_EQ(formatSystemError(code, ErrorWording::NetworkSentences), formatSystemError(code)) << code;
+    }
+    EXPECT_EQ(formatSystemError(2, ErrorWording::NetworkSentences), formatSystemError(2));
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ std::vector<Arrival> joined(std::vector<Arrival> first, const std::vector<Arriva
 // The index of the first arrival the pace refuses, -1 when it keeps up to the end.
 int firstRefused(const std::vector<Arrival>& arrivals)
 {
-    ovan::TransferPace pace(0);
+    ovan::TransferPace pace(0, ovan::NetworkWindows());
     for (size_t i = 0; i < arrivals.size(); ++i) {
         if (!pace.keepsUp(arrivals[i].bytes, arrivals[i].atMs)) {
             return static_cast<int>(i);
