@@ -139,9 +139,17 @@ bool HttpSession::acquire(const std::wstring& address, WinHttpHandle& own, HINTE
     return true;
 }
 
+bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText, DownloadObserver* observer)
+{
+    HttpSession ownSession(false);
+    return httpGet(ownSession, address, bytes, errorText, observer);
+}
+
 bool HttpRequest::send(HttpSession& session, const std::wstring& address, const std::wstring& headers,
                        std::wstring& errorText)
 {
+    windows_ = session.choices().windows;
+    wording_ = session.wording();
     UrlParts url;
     if (!splitUrl(address, url)) {
         errorText = L"Nie udało się zinterpretować URL: " + address;
@@ -151,8 +159,6 @@ bool HttpRequest::send(HttpSession& session, const std::wstring& address, const 
     if (!session.acquire(address, ownSession_, sessionHandle, proxy_, errorText)) {
         return false;
     }
-    wording_ = session.wording();
-    windows_ = session.choices().windows;
     connection_.reset(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
     if (!connection_) {
         return failWithSystemError(L"WinHttpConnect nie powiodło się. ", wording_, errorText);
@@ -247,12 +253,6 @@ BodyOutcome HttpRequest::readBody(BodySink& sink, std::wstring& errorText, Downl
         return BodyOutcome::Broken;
     }
     return BodyOutcome::Complete;
-}
-
-bool httpGet(const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText, DownloadObserver* observer)
-{
-    HttpSession ownSession(false);
-    return httpGet(ownSession, address, bytes, errorText, observer);
 }
 
 bool httpGet(HttpSession& session, const std::wstring& address, ByteBuffer& bytes, std::wstring& errorText,

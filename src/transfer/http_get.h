@@ -84,7 +84,7 @@ enum class BodyOutcome { Complete, Broken, Refused };
 // One GET whose answer has arrived up to its headers; the body is read separately.
 class HttpRequest {
 public:
-    // The body is read in pieces of this size.
+    // The body is read in pieces of at most this size.
     static const size_t kPieceBytes = 256 * 1024;
 
     // Sends the request with extra header lines (each ending in CR LF) and waits for the answer's headers.
