@@ -1,4 +1,4 @@
-"""Checks the shipped launcher image: architecture, console subsystem, only system DLLs, a manifest."""
+"""Checks the shipped launcher image: architecture, console subsystem, only system DLLs, a manifest, and\nthe network waits of a shipped build."""
 import argparse
 import re
 import subprocess
@@ -10,6 +10,9 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "winhttp.dll", "bcrypt.dll", "msvcr
 FORMATS = {"i686": "pei-i386", "x86_64": "pei-x86-64"}
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 WINDOWS_SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+# A shipped launcher waits on a slow server as long as this; only test builds wait less.
+REAL_NETWORK_WINDOWS = [b"OVAN_RECEIVE_TIMEOUT_MS=20000\n", b"OVAN_PACE_WINDOW_MS=60000\n",
+                        b"OVAN_PACE_WINDOW_BYTES=65536\n"]
 
 
 def manifest_problems(image):
@@ -53,6 +56,8 @@ def main():
     with open(args.exe, "rb") as f:
         image = f.read()
     problems += manifest_problems(image)
+    # The choices resource carries them as text lines.
+    problems += ["does not carry " + line.decode().strip() for line in REAL_NETWORK_WINDOWS if line not in image]
     characteristics = re.search(r"^Characteristics 0x([0-9a-f]+)", dump, re.M)
     if args.arch == "i686" and not (characteristics and int(characteristics.group(1), 16) & 0x20):
         problems.append("not large-address-aware")
