@@ -4,8 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
-# The end-to-end programs run in four lanes (see tests/CMakeLists.txt), the unit tests beside them.
-test_jobs=5
+# The end-to-end programs run in five lanes (see tests/CMakeLists.txt), the unit tests beside them.
+test_jobs=6
 configure_and_build() {
     local dir=$1 arch=$2
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=Release

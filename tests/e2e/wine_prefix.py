@@ -1,6 +1,6 @@
 """Makes the tests' Wine prefix (test CA trusted, desktop kept alive) and stops it again.
 
-    wine_prefix.py setup|cleanup --wine WINE --bin TEST_BIN --state STATE_DIR
+    wine_prefix.py template|setup|cleanup --wine WINE --bin TEST_BIN --state STATE_DIR [--template PREFIX]
 """
 import argparse
 import os
@@ -45,8 +45,13 @@ def setup(args):
     # A server that stays up between runs makes each later start take milliseconds.
     # Nothing that outlives this script may hold its output, or CTest waits for it forever.
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if args.template:
+        # A copy of a prefix made once: each lane needs its own, and making one costs a Wine boot.
+        shutil.rmtree(prefix)
+        shutil.copytree(args.template, prefix, symlinks=True)
     subprocess.run([winetools.wineserver(), "-p"], check=True, **quiet)
-    subprocess.run([args.wine, "wineboot", "-i"], check=True, **quiet)
+    if not args.template:
+        subprocess.run([args.wine, "wineboot", "-i"], check=True, **quiet)
     make_certificates(args.state)
     trust = subprocess.run([args.wine, os.path.join(args.bin, "ovan_trust_ca.exe"),
                             winetools.win_path(os.path.join(args.state, "ca.der"))], **quiet)
@@ -56,6 +61,18 @@ def setup(args):
     subprocess.Popen([args.wine, os.path.join(args.bin, "ovan_idle.exe"), winetools.win_path(stop)],
                      start_new_session=True, **quiet)
     print("wine prefix ready:", prefix)
+
+
+def template(args):
+    """A fresh prefix, booted and stopped, for setup --template to copy."""
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    prefix = os.environ["WINEPREFIX"]
+    subprocess.run([winetools.wineserver(), "-k"], **quiet)
+    shutil.rmtree(prefix, ignore_errors=True)
+    os.makedirs(prefix)
+    subprocess.run([args.wine, "wineboot", "-i"], check=True, **quiet)
+    subprocess.run([winetools.wineserver(), "-w"], check=True, **quiet)
+    print("wine prefix template ready:", prefix)
 
 
 def cleanup(args):
@@ -68,13 +85,14 @@ def cleanup(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("action", choices=["setup", "cleanup"])
+    parser.add_argument("action", choices=["template", "setup", "cleanup"])
     parser.add_argument("--wine", required=True)
     parser.add_argument("--bin", required=True)
     parser.add_argument("--state", required=True)
+    parser.add_argument("--template", help="a prefix made by the template action, copied instead of booting one")
     args = parser.parse_args()
     os.environ["OVAN_WINE"] = args.wine
-    setup(args) if args.action == "setup" else cleanup(args)
+    {"template": template, "setup": setup, "cleanup": cleanup}[args.action](args)
 
 
 if __name__ == "__main__":
