@@ -113,9 +113,9 @@ ExitCode update(HttpSession& session, const AppFolder& appFolder, const UpdateMa
     appendLogLine(appFolder, L"Wykryto nową wersję, rozpoczynam aktualizację");
     UpdateSettings settings;
     settings.skipUnchanged = kBuildOptions.skipUnchanged;
-    settings.durableWrites = kBuildOptions.durableWrites;
-    settings.resumeDownloads = kBuildOptions.resumeDownloads;
-    settings.compressedDownloads = kBuildOptions.compressedDownloads;
+    settings.staging.durable = kBuildOptions.durableWrites;
+    settings.staging.resume = kBuildOptions.resumeDownloads;
+    settings.staging.compressed = kBuildOptions.compressedDownloads;
     bool previousReleaseIntact = true;
     if (!runStep([&] { return applyUpdate(session, manifest, appFolder, settings, previousReleaseIntact, errorText); },
                  errorText)) {

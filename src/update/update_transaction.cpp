@@ -78,14 +78,14 @@ UpdateTransaction::UpdateTransaction(HttpSession& session, const UpdateManifest&
       appFolder_(appFolder),
       settings_(settings),
       stagingFolder_(joinPath(appFolder, kStagingFolderName)),
-      record_(appFolder, settings.durableWrites)
+      record_(appFolder, settings.staging.durable)
 {
 }
 
 bool UpdateTransaction::prepare(std::wstring& errorText)
 {
     appendLogLine(appFolder_, L"Przygotowanie katalogu tymczasowego");
-    if (settings_.resumeDownloads && clearStagingKeepingResumable(stagingFolder_, manifest_)) {
+    if (settings_.staging.resume && clearStagingKeepingResumable(stagingFolder_, manifest_)) {
         return true;
     }
     removeTree(stagingFolder_);
@@ -119,8 +119,7 @@ bool UpdateTransaction::stageEntry(const ManifestFileEntry& entry, std::wstring&
         appendLogLine(appFolder_, L"Plik bez zmian: " + entry.name);
         return true;
     }
-    if (!stageFile(session_, entry, record.stagingPath, appFolder_, errorText,
-                   {settings_.durableWrites, settings_.resumeDownloads, settings_.compressedDownloads})) {
+    if (!stageFile(session_, entry, record.stagingPath, appFolder_, errorText, settings_.staging)) {
         return false;
     }
     stagedFiles_.push_back(std::move(record));
@@ -222,7 +221,7 @@ bool UpdateTransaction::rollBack()
 
 bool UpdateTransaction::commit(std::wstring& errorText)
 {
-    if (!writeLocalVersion(joinPath(appFolder_, kVersionFileName), manifest_.version, settings_.durableWrites)) {
+    if (!writeLocalVersion(joinPath(appFolder_, kVersionFileName), manifest_.version, settings_.staging.durable)) {
         // The new files stay in place with the backups beside them; the next run reads the old version.
         previousReleaseIntact_ = false;
         record_.remove();

@@ -3,6 +3,7 @@
 #include "common/paths.h"
 #include "manifest/update_manifest.h"
 #include "transfer/http_get.h"
+#include "update/stage_file.h"
 #include "update/transaction_record.h"
 
 #include <string>
@@ -31,12 +32,8 @@ StagedFile stagedFileFor(const std::wstring& name, const AppFolder& appFolder);
 struct UpdateSettings {
     // An installed file that already has the manifest's digest is neither downloaded nor moved.
     bool skipUnchanged = false;
-    // Staged files, the transaction record and current.txt reach the disk before they are relied on.
-    bool durableWrites = true;
-    // A broken transfer is continued where it stopped, within the run and in the next one.
-    bool resumeDownloads = false;
-    // Files with a compressed copy in the manifest are fetched through it.
-    bool compressedDownloads = false;
+    // How each file is staged; its durable choice holds for the transaction record and current.txt too.
+    StageOptions staging;
 };
 
 // One update, from the staging folder to the clean-up; lives for one applyUpdate call.
