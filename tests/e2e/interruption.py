@@ -7,8 +7,9 @@ before the delay runs out, so the move is never made. The same works for the lau
 (its writes), and for a system call of the wineserver on chosen paths only (a deletion in the clean-up).
 
 The tests share one Wine prefix whose persistent wineserver and idle desktop helper wine_prefix.py
-started: a cut stops them first and starts them again afterwards, so that the next run finds the
-prefix as the other tests do.
+started: a traced server stops them first and leaves the prefix down when it ends, so that cuts can
+follow one another without starting the prefix in between; start_prefix_if_down() brings it back as
+the other tests find it.
 """
 import os
 import re
@@ -159,6 +160,11 @@ def start_prefix():
     _warm_up()
 
 
+def start_prefix_if_down():
+    if not prefix_processes():
+        start_prefix()
+
+
 def _start_traced(log, options, command, cwd=None):
     """command under strace -f, and the PID it runs as. strace forks probes of its own at start, so the
     program is found by the PID that a shell writes down before it becomes the program."""
@@ -166,7 +172,7 @@ def _start_traced(log, options, command, cwd=None):
     for stale in (log, pid_file):
         if os.path.exists(stale):
             os.remove(stale)
-    strace = subprocess.Popen(["strace", "-f", "-ttt", "-y", "-o", log] + options +
+    strace = subprocess.Popen(["strace", "-f", "--seccomp-bpf", "-ttt", "-y", "-o", log] + options +
                               ["sh", "-c", 'echo $$ > "$0" && exec "$@"', pid_file] + command,
                               cwd=cwd, start_new_session=True, **QUIET)
 
@@ -194,7 +200,6 @@ class TracedServer:
             _warm_up()
         except BaseException:
             self.kill()
-            start_prefix()
             raise
 
     def _listening(self):
@@ -282,10 +287,15 @@ def _wait_for_cut(log, cut, started):
 
 
 def cut_off(args, cwd, cut, log):
-    """Runs a Windows program and kills it (and, for a cut in the wineserver, that wineserver) while
-    the cut's call is held back. Returns that call, or None when the program ended before it."""
+    """Runs a Windows program and kills it (and, for a cut in the wineserver, that wineserver, leaving
+    the prefix down) while the cut's call is held back. Returns that call, or None when the program
+    ended before it."""
     command = [winetools.wine()] + list(args)
-    server = TracedServer(log, cut.strace_options()) if cut.where == "server" else None
+    if cut.where == "server":
+        server = TracedServer(log, cut.strace_options())
+    else:
+        server = None
+        start_prefix_if_down()
     try:
         if server:
             started = subprocess.Popen(command, cwd=cwd, start_new_session=True, **QUIET)
@@ -305,14 +315,13 @@ def cut_off(args, cwd, cut, log):
     finally:
         if server:
             server.kill()
-            start_prefix()
 
 
 # --- an ordinary run, traced --------------------------------------------------------------------
 
 class TracedRun:
     """A Windows program run to its end with the wineserver and the program each under strace:
-    every call of the given names, from both, ordered by the time each began."""
+    every call of the given names, from both, ordered by the time each began. The prefix is left down."""
 
     def __init__(self, args, cwd, syscalls, work):
         server_log, program_log = os.path.join(work, "server.strace"), os.path.join(work, "program.strace")
@@ -321,13 +330,13 @@ class TracedRun:
             os.remove(program_log)
         server = TracedServer(server_log, ["-e", names])
         try:
-            completed = subprocess.run(["strace", "-f", "-ttt", "-y", "-o", program_log, "-e", names,
-                                        winetools.wine()] + list(args), cwd=cwd, stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+            completed = subprocess.run(["strace", "-f", "--seccomp-bpf", "-ttt", "-y", "-o", program_log,
+                                        "-e", names, winetools.wine()] + list(args), cwd=cwd,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       timeout=120)
             self.returncode = completed.returncode
         finally:
             server.stop()
-            start_prefix()
         self.server_calls = read_calls(server_log)
         self.program_calls = read_calls(program_log)
         self.calls = sorted(self.server_calls + self.program_calls, key=lambda call: call.begin)

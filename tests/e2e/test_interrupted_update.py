@@ -70,6 +70,8 @@ class InterruptionTestCase(TransactionTestCase):
         super().setUp()
         self.work = self.app + "-trace"
         os.makedirs(self.work, exist_ok=True)
+        # A cut leaves the prefix down; whatever runs next finds it up again.
+        self.addCleanup(interruption.start_prefix_if_down)
 
     def start_update(self):
         """The installed 1.0.0 and the offered 1.1.0 of every case."""
@@ -138,21 +140,30 @@ class InterruptionTestCase(TransactionTestCase):
         cuts.append(("clean-up after the commit", interruption.deletion_of(self.path("a.dll.old")), True, None))
         return cuts
 
-    def cut_update(self, cut, expected_move, leftovers=None):
-        """Cuts the update off, with leftovers (name -> bytes) of an earlier run beside the installed release;
-        returns a copy of the AppFolder as the cut left it, for each next start."""
-        self.start_update()
-        for name, data in (leftovers or {}).items():
-            self.write(name, data)
-        pending = interruption.cut_off(self.launcher(), self.app, cut, os.path.join(self.work, "cut.strace"))
-        self.assertIsNotNone(pending, "the launcher ended before the cut")
-        if expected_move:
-            source, _ = interruption.move_of(pending, self.app)
-            self.assertTrue(matches((source, _), expected_move), pending.text)
-            self.assertTrue(os.path.exists(self.path(source)), "the held-back move was made")
-        snapshot = self.app + "-cut"
-        interruption.copy_folder(self.app, snapshot)
-        return snapshot
+    def cut_updates(self, cuts, leftovers=None):
+        """Cuts the update off at each cut, with leftovers (name -> bytes) of an earlier run beside the
+        installed release; returns (label, a copy of the AppFolder as the cut left it) for each cut made.
+        The cuts run one after another while the prefix is down, which is brought up again at the end."""
+        made = []
+        for k, (label, cut, _, expected_move) in enumerate(cuts):
+            with self.subTest(label):
+                self.assertIsNotNone(cut, "an ordinary update makes no such move")
+                self.fresh()
+                self.start_update()
+                for name, data in (leftovers or {}).items():
+                    self.write(name, data)
+                pending = interruption.cut_off(self.launcher(), self.app, cut,
+                                               os.path.join(self.work, "cut.strace"))
+                self.assertIsNotNone(pending, "the launcher ended before the cut")
+                if expected_move:
+                    source, _ = interruption.move_of(pending, self.app)
+                    self.assertTrue(matches((source, _), expected_move), pending.text)
+                    self.assertTrue(os.path.exists(self.path(source)), "the held-back move was made")
+                snapshot = "%s-cut%d" % (self.app, k)
+                interruption.copy_folder(self.app, snapshot)
+                made.append((label, snapshot))
+        interruption.start_prefix_if_down()
+        return made
 
 
 class OrdinaryUpdateUnderTrace(InterruptionTestCase):
@@ -211,44 +222,44 @@ class InterruptedUpdate(InterruptionTestCase):
         return [cut for cut in self.cuts() if cut[0] in EARLY_CUTS]
 
     def test_next_start_finds_a_whole_release(self):
-        for label, cut, committed, expected_move in self.cuts_tried_here():
-            with self.subTest(label):
-                self.assertIsNotNone(cut, "an ordinary update makes no such move")
-                self.fresh()
-                snapshot = self.cut_update(cut, expected_move)
-                found_record = os.path.exists(self.path(RECORD))
-                # The held file lies elsewhere than before the update began: the next start has to move it back.
-                held_moved = not os.path.isfile(self.path(HELD)) or self.read(HELD) != payload(HELD, OLD)
+        tried = self.cuts_tried_here()
+        committed_at = {label: committed for label, _, committed, _ in tried}
+        for label, snapshot in self.cut_updates(tried):
+            committed = committed_at[label]
+            found_record = os.path.exists(os.path.join(snapshot, RECORD))
+            # The held file lies elsewhere than before the update began: the next start has to move it back.
+            held = os.path.join(snapshot, HELD)
+            held_moved = not os.path.isfile(held) or open(held, "rb").read() != payload(HELD, OLD)
 
-                with self.subTest(label, then="the release still offered"):
+            with self.subTest(label, then="the release still offered"):
+                interruption.copy_folder(snapshot, self.app)
+                self.serve_release(NEW, release(NEW))
+                self.run_launcher()
+                self.assertStartedOn(NEW)
+                if found_record:
+                    self.assertIn(FOUND_RECORD[committed], self.log_entries())
+
+            if not committed:
+                with self.subTest(label, then="a later file held, then free and the release withdrawn"):
                     interruption.copy_folder(snapshot, self.app)
+                    hook, let_go = self.hold_during_swap(
+                        HELD if os.path.exists(self.path(HELD)) else HELD + ".old")
+                    hook()  # taken at once, before the launcher starts
                     self.run_launcher()
-                    self.assertStartedOn(NEW)
-                    if found_record:
-                        self.assertIn(FOUND_RECORD[committed], self.log_entries())
+                    let_go()
+                    self.assertFatalReport(4)
+                    self.assertNothingOldLost()
+                    self.assertEqual(os.path.exists(self.path(RECORD)), found_record and held_moved)
 
-                if not committed:
-                    with self.subTest(label, then="a later file held, then free and the release withdrawn"):
-                        interruption.copy_folder(snapshot, self.app)
-                        hook, let_go = self.hold_during_swap(
-                            HELD if os.path.exists(self.path(HELD)) else HELD + ".old")
-                        hook()  # taken at once, before the launcher starts
-                        self.run_launcher()
-                        let_go()
-                        self.assertFatalReport(4)
-                        self.assertNothingOldLost()
-                        self.assertEqual(os.path.exists(self.path(RECORD)), found_record and held_moved)
-
-                        self.serve_release(OLD, release(OLD))
-                        self.run_launcher()
-                        self.assertStartedOn(OLD, count_staging=False)
-
-                with self.subTest(label, then="the release withdrawn"):
-                    interruption.copy_folder(snapshot, self.app)
                     self.serve_release(OLD, release(OLD))
                     self.run_launcher()
-                    self.assertStartedOn(NEW if committed else OLD, count_staging=found_record)
+                    self.assertStartedOn(OLD, count_staging=False)
 
+            with self.subTest(label, then="the release withdrawn"):
+                interruption.copy_folder(snapshot, self.app)
+                self.serve_release(OLD, release(OLD))
+                self.run_launcher()
+                self.assertStartedOn(NEW if committed else OLD, count_staging=found_record)
 
 if __name__ == "__main__":
     unittest.main()
