@@ -36,11 +36,18 @@ class Holder:
         self.ready = ready
         trigger = [winetools.win_path(when_exists)] if when_exists else []
         self.process = winetools.start_windows(args + [winetools.win_path(ready)] + trigger)
+        if when_exists:
+            # Watching before the run it waits on begins: a holder slow to start would miss a file that is
+            # there only for a moment.
+            self.wait_for(ready + ".waiting")
+
+    def wait_for(self, path, timeout=60):
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(path) and time.monotonic() < deadline:
+            time.sleep(0.005)
 
     def wait_until_held(self, timeout=60):
-        deadline = time.monotonic() + timeout
-        while not os.path.exists(self.ready) and time.monotonic() < deadline:
-            time.sleep(0.005)
+        self.wait_for(self.ready, timeout)
 
     def release_after(self, seconds):
         self.wait_until_held()

@@ -80,7 +80,8 @@ def template(args):
                             winetools.win_path(os.path.join(args.state, "ca.der"))], **QUIET)
     if trust.returncode != 0:
         sys.exit("could not trust the test CA")
-    subprocess.run([winetools.wineserver(), "-w"], check=True, **QUIET)
+    # Stopped at once rather than waited out: the server saves the registry as it ends.
+    subprocess.run([winetools.wineserver(), "-k"], check=True, **QUIET)
     print("wine prefix template ready:", prefix)
 
 

@@ -1,7 +1,8 @@
 // Holds a file open without sharing, so that other processes cannot move, replace or write it.
 //   hold_file <path> <ready marker> [<trigger>]
-// Waits for <trigger> to exist (when given), opens <path> with share mode 0, creates <ready marker>,
-// then keeps the file open until "<ready marker>.release" exists or 60 s have passed.
+// Waits for <trigger> to exist (when given; "<ready marker>.waiting" says it has begun to), opens <path>
+// with share mode 0, creates <ready marker>, then keeps the file open until "<ready marker>.release"
+// exists or 60 s have passed.
 #include <windows.h>
 
 #include <string>
@@ -24,6 +25,11 @@ bool waitFor(const std::wstring& path, DWORD timeoutMs)
     return exists(path);
 }
 
+void mark(const std::wstring& path)
+{
+    CloseHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -33,15 +39,17 @@ int wmain(int argc, wchar_t** argv)
     }
     std::wstring target = argv[1];
     std::wstring ready = argv[2];
-    if (argc == 4 && !waitFor(argv[3], 60000)) {
-        return 3;
+    if (argc == 4) {
+        mark(ready + L".waiting");
+        if (!waitFor(argv[3], 60000)) {
+            return 3;
+        }
     }
     HANDLE file = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return 1;
     }
-    HANDLE marker = CreateFileW(ready.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    CloseHandle(marker);
+    mark(ready);
     waitFor(ready + L".release", 60000);
     CloseHandle(file);
     return 0;
