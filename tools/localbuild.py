@@ -30,26 +30,32 @@ def build(build_dir, manifest_url, targets, options=(), preset=None):
 
 
 class WinePrefix:
-    """A private prefix in build_dir that trusts a fresh test CA; stopped on exit."""
+    """A private prefix in build_dir that trusts a fresh test CA, made as the tests make theirs: a template
+    booted once, and a copy of it started; stopped on exit."""
 
     def __init__(self, build_dir, wine):
         self.build_dir = build_dir
         self.wine = wine
         self.state = os.path.join(build_dir, "state")
+        self.template = os.path.join(build_dir, "wineprefix-template")
+        self.template_state = os.path.join(build_dir, "state-template")
         os.environ["OVAN_WINE"] = wine
         os.environ["WINEPREFIX"] = os.path.join(build_dir, "wineprefix")
         os.environ.setdefault("WINEDEBUG", "-all")
 
-    def _run(self, action):
-        quiet(sys.executable, os.path.join(ROOT, "tests", "e2e", "wine_prefix.py"), action, "--wine", self.wine,
-              "--bin", os.path.join(self.build_dir, "tests", "bin"), "--state", self.state)
+    def _run(self, action, state, *more, prefix=None):
+        environment = dict(os.environ, WINEPREFIX=prefix or os.environ["WINEPREFIX"])
+        subprocess.run([sys.executable, os.path.join(ROOT, "tests", "e2e", "wine_prefix.py"), action, "--wine",
+                        self.wine, "--bin", os.path.join(self.build_dir, "tests", "bin"), "--state", state, *more],
+                       check=True, stdout=subprocess.DEVNULL, env=environment)
 
     def __enter__(self):
-        self._run("setup")
+        self._run("template", self.template_state, prefix=self.template)
+        self._run("setup", self.state, "--template", self.template, "--template-state", self.template_state)
         return self
 
     def __exit__(self, *exc):
-        self._run("cleanup")
+        self._run("cleanup", self.state)
 
     def certificate(self):
         return os.path.join(self.state, "server.pem"), os.path.join(self.state, "server.key")

@@ -57,8 +57,10 @@ bool downloadCompressed(HttpSession& session, const ManifestFileEntry& entry, co
                         const AppFolder& appFolder, bool durable, bool resume, std::wstring& errorText)
 {
     // A note a plain download of this file left would name bytes this one does not write.
-    unsigned long ignored = 0;
-    removeFile(resumeNotePath(stagingPath), ignored);
+    if (resume) {
+        unsigned long ignored = 0;
+        removeFile(resumeNotePath(stagingPath), ignored);
+    }
     StagingFile file(stagingPath);
     bool fetched = resume ? fetchThenInflate(session, entry, stagingPath, appFolder, file, errorText)
                           : streamInflated(session, entry, file, errorText);

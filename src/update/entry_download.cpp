@@ -205,6 +205,10 @@ private:
     // the total a continuation must name; with neither it cannot be continued.
     void startNote(const HttpRequest& request, uint64_t length)
     {
+        if (!resume_) {
+            // Such a build writes no note, so none lies there to replace; under Wine looking costs a scan.
+            return;
+        }
         note_ = ResumeNote{entry_.url, request.header(L"ETag"), length, toUpperAscii(entry_.sha256)};
         if (note_.validator.empty()) {
             note_.validator = request.header(L"Last-Modified");
@@ -213,7 +217,7 @@ private:
             note_.validator.clear();
         }
         unsigned long ignored = 0;
-        if (!resume_ || note_.validator.empty() || !writeResumeNote(stagingPath_, note_)) {
+        if (note_.validator.empty() || !writeResumeNote(stagingPath_, note_)) {
             removeFile(resumeNotePath(stagingPath_), ignored);
             note_.validator.clear();
         }
