@@ -242,6 +242,7 @@ class InterruptedUpdate(InterruptionTestCase):
             if not committed:
                 with self.subTest(label, then="a later file held, then free and the release withdrawn"):
                     interruption.copy_folder(snapshot, self.app)
+                    self.serve_release(NEW, release(NEW))
                     hook, let_go = self.hold_during_swap(
                         HELD if os.path.exists(self.path(HELD)) else HELD + ".old")
                     hook()  # taken at once, before the launcher starts
@@ -260,6 +261,7 @@ class InterruptedUpdate(InterruptionTestCase):
                 self.serve_release(OLD, release(OLD))
                 self.run_launcher()
                 self.assertStartedOn(NEW if committed else OLD, count_staging=found_record)
+
 
 if __name__ == "__main__":
     unittest.main()
