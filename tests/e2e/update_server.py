@@ -7,11 +7,13 @@ A route can also send its body chunked, end a dropped connection with a reset, a
 "Range: bytes=N-" with a 206 as a server with ETag and If-Range does (or with a 206 at another offset).
 The server counts the connections it accepted.
 """
+import fcntl
 import http.server
 import socket
 import ssl
 import struct
 import sys
+import termios
 import threading
 import time
 import urllib.parse
@@ -117,6 +119,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if route.chunked and not dropped:
             self.wfile.write(b"0\r\n\r\n")
         if dropped and route.reset:
+            _wait_until_taken(self.request)
             self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             self.request.close()
         if route.hold:
@@ -125,6 +128,20 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             # A TLS close alert as a server's idle timeout sends it.
             self.request.unwrap()
         self.close_connection = not route.keep_alive or dropped
+
+
+def _wait_until_taken(connection, timeout=10):
+    """Until the client has taken every byte sent, and a moment more to read them: a reset makes the
+    client drop what it has not read yet, and a slow client would then lose the answer's head instead of
+    seeing its body break off. For a body larger than a fresh connection's receive buffer (128 KiB here; the
+    tests cut at 300,000 bytes) an empty send queue also means the client has been reading it."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        unsent = struct.unpack("i", fcntl.ioctl(connection.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
+        if unsent == 0:
+            break
+        time.sleep(0.005)
+    time.sleep(0.1)
 
 
 class _Server(http.server.ThreadingHTTPServer):
