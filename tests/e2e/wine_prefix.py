@@ -9,6 +9,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 import winetools
 
@@ -63,6 +64,12 @@ def setup(args):
     stop = os.path.join(args.state, "idle.stop")
     subprocess.Popen([args.wine, os.path.join(args.bin, "ovan_idle.exe"), winetools.win_path(stop)],
                      start_new_session=True, **QUIET)
+    # The first test starts once the desktop is up, not while it is still coming up beside it.
+    deadline = time.monotonic() + 60
+    while not os.path.exists(stop + ".up"):
+        if time.monotonic() > deadline:
+            sys.exit("the idle desktop helper did not start")
+        time.sleep(0.02)
     print("wine prefix ready:", prefix)
 
 
