@@ -20,6 +20,7 @@ import time
 from dataclasses import dataclass
 from typing import Optional, Tuple
 
+import wine_prefix
 import winetools
 
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -143,21 +144,9 @@ def stop_prefix():
     _wait_until(lambda: not prefix_processes(), 30, "the prefix's processes to end")
 
 
-def _warm_up():
-    """A program run to its end, so that the prefix's services start now with no output attached:
-    one started by a test's launcher would keep its output pipes open."""
-    subprocess.run([winetools.wine(), os.path.join(os.environ["OVAN_TEST_BIN"], "ovan_hold_file.exe")],
-                   timeout=60, **QUIET)
-
-
 def start_prefix():
     """The persistent wineserver and the idle desktop helper, as wine_prefix.py leaves them."""
-    subprocess.run([winetools.wineserver(), "-p"], check=True, **QUIET)
-    stop = os.path.join(os.environ["OVAN_TEST_STATE"], "idle.stop")
-    # Forked off by setsid, so that it is no child of the test's process, which would wait for it.
-    subprocess.run(["setsid", "-f", winetools.wine(), os.path.join(os.environ["OVAN_TEST_BIN"], "ovan_idle.exe"),
-                    winetools.win_path(stop)], check=True, **QUIET)
-    _warm_up()
+    wine_prefix.start(winetools.wine(), os.environ["OVAN_TEST_BIN"], os.environ["OVAN_TEST_STATE"])
 
 
 def start_prefix_if_down():
@@ -197,7 +186,7 @@ class TracedServer:
         self.strace, self.pid = _start_traced(log, options, [winetools.wineserver(), "-f", "-p"])
         try:
             _wait_until(self._listening, 30, "the traced wineserver")
-            _warm_up()
+            wine_prefix.warm_up(winetools.wine(), os.environ["OVAN_TEST_BIN"])
         except BaseException:
             self.kill()
             raise

@@ -41,6 +41,33 @@ def make_certificates(state):
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def warm_up(wine, bin_folder):
+    """A program run to its end, so that the prefix's services start now with no output attached:
+    one started by a test's launcher would keep its output pipes open."""
+    subprocess.run([wine, os.path.join(bin_folder, "ovan_hold_file.exe")], timeout=60, **QUIET)
+
+
+def start(wine, bin_folder, state):
+    """The prefix's persistent wineserver, its services and the idle desktop helper, the desktop up."""
+    # A server that stays up between runs makes each later start take milliseconds.
+    # Nothing that outlives this script may hold its output, or CTest waits for it forever.
+    subprocess.run([winetools.wineserver(), "-p"], check=True, **QUIET)
+    warm_up(wine, bin_folder)
+    stop = os.path.join(state, "idle.stop")
+    up = stop + ".up"
+    if os.path.exists(up):
+        os.remove(up)
+    # Forked off by setsid, so that it is no child of the caller, which would wait for it.
+    subprocess.run(["setsid", "-f", wine, os.path.join(bin_folder, "ovan_idle.exe"), winetools.win_path(stop)],
+                   check=True, **QUIET)
+    # What runs next starts once the desktop is up, not while it is still coming up beside it.
+    deadline = time.monotonic() + 60
+    while not os.path.exists(up):
+        if time.monotonic() > deadline:
+            raise RuntimeError("the idle desktop helper did not start")
+        time.sleep(0.02)
+
+
 def setup(args):
     """A lane's prefix: a copy of the template (with its trusted CA and certificates), its persistent
     wineserver started, its services up and the idle desktop helper running."""
@@ -56,20 +83,7 @@ def setup(args):
     def link_system_files(source, target):
         return os.link(source, target) if source.startswith(system) else shutil.copy2(source, target)
     shutil.copytree(args.template, prefix, symlinks=True, copy_function=link_system_files)
-    # A server that stays up between runs makes each later start take milliseconds.
-    # Nothing that outlives this script may hold its output, or CTest waits for it forever.
-    subprocess.run([winetools.wineserver(), "-p"], check=True, **QUIET)
-    # The prefix's services start now, with no output attached that they would keep open.
-    subprocess.run([args.wine, os.path.join(args.bin, "ovan_hold_file.exe")], timeout=60, **QUIET)
-    stop = os.path.join(args.state, "idle.stop")
-    subprocess.Popen([args.wine, os.path.join(args.bin, "ovan_idle.exe"), winetools.win_path(stop)],
-                     start_new_session=True, **QUIET)
-    # The first test starts once the desktop is up, not while it is still coming up beside it.
-    deadline = time.monotonic() + 60
-    while not os.path.exists(stop + ".up"):
-        if time.monotonic() > deadline:
-            sys.exit("the idle desktop helper did not start")
-        time.sleep(0.02)
+    start(args.wine, args.bin, args.state)
     print("wine prefix ready:", prefix)
 
 
