@@ -8,8 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
-# The end-to-end programs run in five lanes (see tests/CMakeLists.txt), the unit tests beside them.
-test_jobs=6
+# The end-to-end programs run in six lanes (see tests/CMakeLists.txt), the unit tests beside them.
+test_jobs=7
 configure_and_build() {
     local dir=$1 arch=$2
     shift 2
