@@ -5,6 +5,8 @@ import hashlib
 import os
 import re
 import shutil
+import signal
+import subprocess
 import time
 import unittest
 
@@ -122,6 +124,24 @@ class LauncherTestCase(unittest.TestCase):
         self.exit_code = result.returncode
         self.stderr = result.stderr
         return result
+
+    def run_launcher_stopped_at(self, path, until):
+        """run_launcher(), but the launcher is stopped (SIGSTOP) the moment path appears in the AppFolder and
+        goes on once until() has returned: another program gets all the time it needs to act on a file that
+        exists only for a moment, however slowly it starts."""
+        launcher = subprocess.Popen([winetools.wine(), self.path("OVANLauncher.exe")], cwd=self.app,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 120
+        while launcher.poll() is None and not os.path.exists(path) and time.monotonic() < deadline:
+            time.sleep(0.001)
+        if launcher.poll() is None:
+            launcher.send_signal(signal.SIGSTOP)
+            try:
+                until()
+            finally:
+                launcher.send_signal(signal.SIGCONT)
+        self.stderr = launcher.communicate(timeout=120)[1]
+        self.exit_code = launcher.returncode
 
     def log_bytes(self):
         return self.read("update.log") if os.path.exists(self.path("update.log")) else b""

@@ -59,10 +59,10 @@ class OptionalUpdate(TransactionTestCase):
         self.install("1.0.0", files_of("1.0.0", *names))
         release = files_of("1.1.0", *names)
         hook, release_staged = self.hold_during_swap(os.path.join("_update_tmp", "b.dll.new"))
-        self.hold("a.dll.old", when_exists=self.path("a.dll.old"))
+        backup_holder = self.hold("a.dll.old", when_exists=self.path("a.dll.old"))
         self.serve_release("1.1.0", release, routes={"c.dll": Route(body=release["c.dll"], hook=hook)})
 
-        self.run_launcher()
+        self.run_launcher_stopped_at(self.path("a.dll.old"), backup_holder.wait_until_held)
         release_staged()
 
         self.assertFatal(4, "Jest dostępna nowa wersja programu (1.1.0), ale aktualizacja nie powiodła się.\n\n"

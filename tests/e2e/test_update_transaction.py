@@ -524,7 +524,7 @@ class BackupHeldDuringRollback(TransactionTestCase):
         backup_holder = self.hold("a.dll.old", when_exists=self.path("a.dll.old"))
         self.serve_release("1.1.0", release, routes={"d.dll": Route(body=release["d.dll"], hook=hook)})
 
-        self.run_launcher()
+        self.run_launcher_stopped_at(self.path("a.dll.old"), backup_holder.wait_until_held)
 
         release_staged()
         self.assertUpdateFailed("Nie udało się podmienić pliku: " + self.win("c.dll") + "\n\n" + SHARING_VIOLATION)
