@@ -41,6 +41,13 @@ class DownloadCase(LauncherTestCase):
         entry = ("app.dll", self.server.url(FILE_PATH), digest or sha256_hex(BODY))
         self.serve_manifest(manifest_json("2.0", [entry + ((size,) if size is not None else ())]))
 
+    def run_afresh(self, route, size=None):
+        """A table's next case: a fresh AppFolder at 1.0, app.dll offered by route, and a run."""
+        self.fresh()
+        self.write("current.txt", b"1.0")
+        self.offer(route, size=size)
+        self.run_launcher()
+
     def file_requests(self):
         return [headers for path, headers in self.server.requests if path == FILE_PATH]
 
@@ -64,10 +71,7 @@ class DefaultBuildTest(DownloadCase):
         }
         for label, (route, text) in cases.items():
             with self.subTest(label):
-                self.fresh()
-                self.write("current.txt", b"1.0")
-                self.offer(route)
-                self.run_launcher()
+                self.run_afresh(route)
                 self.assertEqual(self.exit_code, 4, self.stderr)
                 if text:
                     self.assertFatal(4, UPDATE_HEADING + text)
@@ -93,10 +97,7 @@ class DefaultBuildTest(DownloadCase):
         }
         for label, (route, size, text) in cases.items():
             with self.subTest(label):
-                self.fresh()
-                self.write("current.txt", b"1.0")
-                self.offer(route, size=size)
-                self.run_launcher()
+                self.run_afresh(route, size)
                 self.assertFatal(4, UPDATE_HEADING + text)
                 self.assertEqual(self.staged(), [])
                 self.assertIn(url, [self.server.url(p) for p, _ in self.server.requests])
@@ -169,10 +170,7 @@ class ResumeTest(DownloadCase):
         }
         for label, (route, size, validator) in cases.items():
             with self.subTest(label):
-                self.fresh()
-                self.write("current.txt", b"1.0")
-                self.offer(route, size=size)
-                self.run_launcher()
+                self.run_afresh(route, size)
                 self.assertInstalled()
                 requests = self.file_requests()
                 self.assertNotIn("Range", requests[0])
@@ -191,10 +189,7 @@ class ResumeTest(DownloadCase):
         }
         for label, route in cases.items():
             with self.subTest(label):
-                self.fresh()
-                self.write("current.txt", b"1.0")
-                self.offer(route)
-                self.run_launcher()
+                self.run_afresh(route)
                 self.assertEqual(self.exit_code, 4, self.stderr)
                 self.assertEqual(len(self.file_requests()), 1)
                 self.assertNotContinued()
@@ -240,10 +235,7 @@ class ResumeTest(DownloadCase):
         }
         for label, route in cases.items():
             with self.subTest(label):
-                self.fresh()
-                self.write("current.txt", b"1.0")
-                self.offer(route)
-                self.run_launcher()
+                self.run_afresh(route)
                 self.assertFatal(4, UPDATE_HEADING + "Serwer zwrócił HTTP 206 dla " + self.server.url(FILE_PATH))
                 self.assertContinuedFrom(CUT)
                 self.assertNotIn("app.dll", self.listing())
