@@ -6,7 +6,7 @@ hold the connection, keep the connection open for the next request, or run a hoo
 A route can also send its body chunked, end a dropped connection with a reset, and answer
 "Range: bytes=N-" with a 206 as a server with ETag (or Last-Modified) and If-Range does (or with a 206 at
 another offset or naming another total), and with a 416 from the body's end on. The server counts the
-connections it accepted, and a route notes when each of its requests arrived.
+connections it accepted.
 """
 import fcntl
 import http.server
@@ -44,7 +44,6 @@ class Route:
     range_shift: int = 0                  # a 206 starts this many bytes later than asked
     range_total: Optional[int] = None     # the total a 206 names instead of the body's length
     closes_when_idle: bool = False        # promise to keep the connection, then close it after the body
-    arrivals: list = field(default_factory=list)  # time.monotonic() of each request, as it arrived
 
 
 def _asked_offset(route, headers):
@@ -88,7 +87,6 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         route = server.routes.get(path.split("?")[0])
         if route is None:
             route = Route(body=b"not found", status=404)
-        route.arrivals.append(time.monotonic())
         if route.hook:
             route.hook()
         if route.delay:
@@ -99,7 +97,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return
         whole = route.body if offset is None else route.body[offset + route.range_shift:]
         self.send_response(route.status if offset is None else 206)
-        self._send_validators(route)
+        self._send_route_headers(route)
         if offset is not None:
             total = len(route.body) if route.range_total is None else route.range_total
             self.send_header("Content-Range", "bytes %d-%d/%d" % (offset + route.range_shift, len(route.body) - 1,
@@ -137,7 +135,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.request.unwrap()
         self.close_connection = not route.keep_alive or dropped
 
-    def _send_validators(self, route):
+    def _send_route_headers(self, route):
         for name, value in route.headers.items():
             self.send_header(name, value)
         if route.etag is not None:
@@ -148,7 +146,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _refuse_range(self, route):
         """A range from the body's end on asks for nothing that exists: 416, as real servers answer it."""
         self.send_response(416)
-        self._send_validators(route)
+        self._send_route_headers(route)
         self.send_header("Content-Range", "bytes */%d" % len(route.body))
         self.send_header("Content-Length", "0")
         self.send_header("Connection", "close")
