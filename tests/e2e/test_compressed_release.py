@@ -134,16 +134,24 @@ class CompressedNginxRelease(test_nginx_release.NginxRelease):
 
 class CompressedDownloads(PackingTestCase):
     launcher_build = "compressed"
+    # What a copy longer than its zlib_size fails with: its stream is cut off there.
+    longer_than_zlib_size = "Skompresowana kopia pliku jest uszkodzona: app.dll"
 
-    def serve_packed(self, files, altered=None):
+    def serve_packed(self, files, altered=None, own_lengths=True, unsized=()):
         """Packs 1.1.0 of files, serves its output folder with the copies of altered (name -> bytes) swapped,
-        each with its length in the manifest; returns the manifest's entries."""
+        each with its length in the manifest unless not own_lengths, and the objects of the names in unsized
+        without their size; returns the manifest's entries as packed."""
         out, entries = self.pack_into(files, "1.1.0")
         routes = folder_routes(out, "/ovan/update")
         for name, copy in (altered or {}).items():
             routes[path_of(entries[name]["zlib_url"])] = copy
+            if own_lengths:
+                routes[MANIFEST_PATH] = routes[MANIFEST_PATH].replace(
+                    b'"zlib_size": "%s"' % entries[name]["zlib_size"].encode(), b'"zlib_size": "%d"' % len(copy))
+        for name in unsized:
+            digest = entries[name]["sha256"].encode()
             routes[MANIFEST_PATH] = routes[MANIFEST_PATH].replace(
-                b'"zlib_size": "%s"' % entries[name]["zlib_size"].encode(), b'"zlib_size": "%d"' % len(copy))
+                b'"%s", "size": "%s"' % (digest, entries[name]["size"].encode()), b'"%s"' % digest)
         for path, body in routes.items():
             self.server.routes[path] = Route(body=body)
         self.write("current.txt", BOM + b"1.0.0")
@@ -158,22 +166,26 @@ class CompressedDownloads(PackingTestCase):
         damaged = "Skompresowana kopia pliku jest uszkodzona: app.dll"
         too_long = "Skompresowana kopia pliku rozpakowuje się do więcej bajtów, niż podaje manifest: app.dll"
         too_short = "Skompresowana kopia pliku rozpakowuje się do mniej bajtów, niż podaje manifest: app.dll"
+        # The file itself, in stored blocks: far longer than the copy the manifest names.
+        stored = zlib.compress(plain, 0)
         cases = [
-            ("a byte changed", bytes(flipped), damaged),
-            ("cut short", stream[:len(stream) // 2], damaged),
-            ("not compressed", plain, damaged),
-            ("inflating without end", endless(512 * 1024 * 1024), too_long),
-            ("one byte too many", zlib.compress(plain + b"x", 9), too_long),
-            ("one byte too few", zlib.compress(plain[:-1], 9), too_short),
+            ("a byte changed", bytes(flipped), damaged, True),
+            ("cut short", stream[:len(stream) // 2], damaged, True),
+            ("not compressed", plain, damaged, True),
+            ("inflating without end", endless(512 * 1024 * 1024), too_long, True),
+            ("one byte too many", zlib.compress(plain + b"x", 9), too_long, True),
+            ("one byte too few", zlib.compress(plain[:-1], 9), too_short, True),
+            ("longer than zlib_size", stored, self.longer_than_zlib_size, False),
         ]
-        for label, copy, text in cases:
+        for label, copy, text, own_length in cases:
             with self.subTest(label):
                 self.fresh()
-                self.serve_packed({"app.dll": plain, "data.bin": compressible(50000, b"dane")}, {"app.dll": copy})
+                entries = self.serve_packed({"app.dll": plain, "data.bin": compressible(50000, b"dane")},
+                                            {"app.dll": copy}, own_length)
 
                 self.run_launcher()
 
-                self.assertFatal(4, FAILED + text)
+                self.assertFatal(4, FAILED + text.format(sent=len(copy), zlib_size=entries["app.dll"]["zlib_size"]))
                 self.assertEqual(self.read("app.dll"), b"biblioteka 1.0.0")
                 self.assertEqual(self.read("current.txt"), BOM + b"1.0.0")
                 self.assertFalse(os.path.exists(self.path("data.bin")))
@@ -183,8 +195,11 @@ class CompressedDownloads(PackingTestCase):
                 self.assertTrue(all(size <= len(plain) for size in sizes), sizes)
 
     def test_files_without_a_copy_come_as_they_are(self):
-        files = {"app.dll": compressible(300000), "random.bin": os.urandom(100000)}
-        entries = self.serve_packed(files)
+        """So does a file whose object names a copy but not the file's size, which the inflated bytes need."""
+        files = {"app.dll": compressible(300000), "random.bin": os.urandom(100000),
+                 "unsized.dll": compressible(200000, b"bez rozmiaru")}
+        entries = self.serve_packed(files, unsized=["unsized.dll"])
+        self.assertIn("zlib_url", entries["unsized.dll"])
 
         self.run_launcher()
 
@@ -192,7 +207,8 @@ class CompressedDownloads(PackingTestCase):
         for name, data in files.items():
             self.assertEqual(self.read(name), data)
         self.assertEqual(sorted(self.requested()), sorted([MANIFEST_PATH, path_of(entries["app.dll"]["zlib_url"]),
-                                                           path_of(entries["random.bin"]["url"])]))
+                                                           path_of(entries["random.bin"]["url"]),
+                                                           path_of(entries["unsized.dll"]["url"])]))
 
 
 
@@ -205,6 +221,9 @@ class CompressedResumedPatch(CompressedDownloads):
     """With resumed downloads the copy is fetched whole beside the staging file, continued by range requests
     in the run and the next, then inflated; with patch releases an unchanged file is not fetched at all."""
     launcher_build = "compressed_resume"
+    # The copy is a download of its own, of the length zlib_size names.
+    longer_than_zlib_size = ("Serwer podał długość {sent} B zamiast {zlib_size} B podanych w manifeście dla pliku: "
+                             "app.dll")
 
     def serve_cut(self, drops):
         plain = program_like(2 * 1024 * 1024)

@@ -7,7 +7,7 @@ import subprocess
 import time
 
 import winetools
-from harness import HTTPS_PORT, MANIFEST_PATH, LauncherTestCase, manifest_json, sha256_hex, state_file
+from harness import HTTPS_PORT, MANIFEST_PATH, TEST_BIN, LauncherTestCase, manifest_json, sha256_hex, state_file
 from nginx_server import NginxServer
 from update_server import Route
 
@@ -17,6 +17,16 @@ BODY = bytes(range(256)) * 4096          # 1 MiB
 CUT = 300_000
 FILE_PATH = "/files/app.dll"
 BROKEN_READ = "WinHttpReadData nie powiodło się. kod błędu 12030"
+LAST_MODIFIED = "Wed, 21 Oct 2015 07:28:00 GMT"
+# Before the first, second and third continuation of a file.
+PAUSES = (1.0, 2.0, 4.0)
+# Wine's sleep and this process's clock may disagree by a tick; the gaps also hold each transfer's own time.
+CLOCK_TICK = 0.05
+# What a body of unknown length leaves free; a volume with room for a little more, and bodies that end this far
+# before and after that room (the log's few lines fit easily into the margin).
+RESERVE = 64 * 1024 * 1024
+VOLUME_MIB = 96
+MARGIN = 4 * 1024 * 1024
 
 
 class DownloadCase(LauncherTestCase):
@@ -30,6 +40,13 @@ class DownloadCase(LauncherTestCase):
         self.server.routes[FILE_PATH] = route
         entry = ("app.dll", self.server.url(FILE_PATH), digest or sha256_hex(BODY))
         self.serve_manifest(manifest_json("2.0", [entry + ((size,) if size is not None else ())]))
+
+    def run_afresh(self, route, size=None):
+        """A table's next case: a fresh AppFolder at 1.0, app.dll offered by route, and a run."""
+        self.fresh()
+        self.write("current.txt", b"1.0")
+        self.offer(route, size=size)
+        self.run_launcher()
 
     def file_requests(self):
         return [headers for path, headers in self.server.requests if path == FILE_PATH]
@@ -54,10 +71,7 @@ class DefaultBuildTest(DownloadCase):
         }
         for label, (route, text) in cases.items():
             with self.subTest(label):
-                self.fresh()
-                self.write("current.txt", b"1.0")
-                self.offer(route)
-                self.run_launcher()
+                self.run_afresh(route)
                 self.assertEqual(self.exit_code, 4, self.stderr)
                 if text:
                     self.assertFatal(4, UPDATE_HEADING + text)
@@ -83,10 +97,7 @@ class DefaultBuildTest(DownloadCase):
         }
         for label, (route, size, text) in cases.items():
             with self.subTest(label):
-                self.fresh()
-                self.write("current.txt", b"1.0")
-                self.offer(route, size=size)
-                self.run_launcher()
+                self.run_afresh(route, size)
                 self.assertFatal(4, UPDATE_HEADING + text)
                 self.assertEqual(self.staged(), [])
                 self.assertIn(url, [self.server.url(p) for p, _ in self.server.requests])
@@ -97,34 +108,105 @@ class DefaultBuildTest(DownloadCase):
         self.assertInstalled()
 
 
+class SmallVolumeTest(DownloadCase):
+    """The AppFolder on a small volume of its own (a tmpfs): a body of unknown length may fill it only up to
+    64 MiB below the free space it had when the answer arrived."""
+
+    def setUp(self):
+        super().setUp()
+        kept = {name: self.read(name) for name in self.listing()}
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % VOLUME_MIB, "tmpfs", self.app], check=True)
+        self.addCleanup(subprocess.run, ["umount", "--lazy", self.app], check=True)
+        for name, data in kept.items():
+            self.write(name, data)
+
+    def test_body_of_unknown_length_keeps_the_reserve_free(self):
+        cases = [("ends above the reserve", "", -MARGIN), ("reaches into the reserve", "", MARGIN),
+                 ("reaches into the reserve, resumed downloads", "resume", MARGIN)]
+        for label, build, beyond_room in cases:
+            with self.subTest(label):
+                self.fresh()
+                self.write("current.txt", b"1.0")
+                shutil.copy(os.path.join(TEST_BIN, build, "OVANLauncher.exe"), self.app)
+                body = bytes(shutil.disk_usage(self.app).free - RESERVE + beyond_room)
+                self.offer(Route(body=body, content_length=False), digest=sha256_hex(body))
+                self.run_launcher()
+                if beyond_room < 0:
+                    self.assertEqual(self.exit_code, 0, self.stderr)
+                    self.assertEqual(os.path.getsize(self.path("app.dll")), len(body))
+                    continue
+                self.assertFatal(4, UPDATE_HEADING + "Za mało miejsca na dysku, aby pobrać plik: app.dll")
+                self.assertEqual(self.staged(), [])
+                self.assertNotIn("app.dll", self.listing())
+
+
 class ResumeTest(DownloadCase):
     launcher_build = "resume"
 
     def assertContinuedFrom(self, offset):
         self.assertIn("Wznawianie pobierania: app.dll od bajtu %d" % offset, self.log_entries())
 
+    def assertNotContinued(self):
+        self.assertEqual([e for e in self.log_entries() if e.startswith("Wznawianie pobierania")], [])
+
+    def assertPaused(self):
+        """Each continuation arrived at least its pause after the request before it, as the server saw them."""
+        arrivals = [at for (path, _), at in zip(self.server.requests, self.server.arrivals) if path == FILE_PATH]
+        gaps = [later - earlier for earlier, later in zip(arrivals, arrivals[1:])]
+        for gap, pause in zip(gaps, PAUSES):
+            self.assertGreaterEqual(gap, pause - CLOCK_TICK, gaps)
+
     def test_cut_transfer_continues_in_the_run(self):
         cases = {
-            "clean close": (Route(body=BODY, etag='"v1"', drop_after=CUT, drops=1), None),
-            "reset": (Route(body=BODY, etag='"v1"', drop_after=CUT, drops=1, reset=True), None),
+            "clean close": (Route(body=BODY, etag='"v1"', drop_after=CUT, drops=1), None, '"v1"'),
+            "reset": (Route(body=BODY, etag='"v1"', drop_after=CUT, drops=1, reset=True), None, '"v1"'),
             "chunked body cut": (Route(body=BODY, etag='"v1"', chunked=True, chunk_size=65536, drop_after=CUT,
-                                       drops=1), len(BODY)),
-            "twice": (Route(body=BODY, etag='"v1"', drop_after=CUT, drops=2), None),
+                                       drops=1), len(BODY), '"v1"'),
+            "twice": (Route(body=BODY, etag='"v1"', drop_after=CUT, drops=2), None, '"v1"'),
+            # The ETag is the stronger validator: the date goes only where there is no ETag.
+            "ETag beside Last-Modified": (Route(body=BODY, etag='"v1"', last_modified=LAST_MODIFIED, drop_after=CUT,
+                                                drops=1), None, '"v1"'),
+            "Last-Modified alone": (Route(body=BODY, last_modified=LAST_MODIFIED, drop_after=CUT, drops=1), None,
+                                    LAST_MODIFIED),
         }
-        for label, (route, size) in cases.items():
+        for label, (route, size, validator) in cases.items():
             with self.subTest(label):
-                self.fresh()
-                self.write("current.txt", b"1.0")
-                self.offer(route, size=size)
-                self.run_launcher()
+                self.run_afresh(route, size)
                 self.assertInstalled()
                 requests = self.file_requests()
                 self.assertNotIn("Range", requests[0])
                 for later in requests[1:]:
                     self.assertTrue(later["Range"].startswith("bytes="), later)
-                    self.assertEqual(later["If-Range"], '"v1"')
+                    self.assertEqual(later["If-Range"], validator)
                 self.assertEqual(len(requests), 3 if label == "twice" else 2)
+                self.assertPaused()
                 self.assertEqual(self.staged(), [])
+
+    def test_answers_that_cannot_be_continued_fail_at_once(self):
+        cases = {
+            "neither ETag nor Last-Modified": Route(body=BODY, drop_after=CUT, drops=1),
+            "unknown length": Route(body=BODY, etag='"v1"', content_length=False, drop_after=CUT, drops=1,
+                                    reset=True),
+        }
+        for label, route in cases.items():
+            with self.subTest(label):
+                self.run_afresh(route)
+                self.assertEqual(self.exit_code, 4, self.stderr)
+                self.assertEqual(len(self.file_requests()), 1)
+                self.assertNotContinued()
+                self.assertEqual(self.staged(), [])
+                self.assertNotIn("app.dll", self.listing())
+
+    def test_continuation_that_brings_nothing_ends_the_tries(self):
+        route = Route(body=BODY, etag='"v1"', drop_after=CUT)
+        # Every later answer breaks off before its first byte.
+        route.hook = lambda: self.server.routes.__setitem__(FILE_PATH, Route(body=BODY, etag='"v1"', drop_after=0))
+        self.offer(route)
+        self.run_launcher()
+        self.assertFatal(4, UPDATE_HEADING + BROKEN_READ)
+        self.assertEqual([r.get("Range") for r in self.file_requests()], [None, "bytes=%d-" % CUT])
+        self.assertEqual(self.staged(), ["app.dll.new", "app.dll.new.note"])
+        self.assertEqual(os.path.getsize(self.path("_update_tmp", "app.dll.new")), CUT)
 
     def test_changed_or_ignoring_server_starts_over(self):
         cases = {
@@ -146,11 +228,18 @@ class ResumeTest(DownloadCase):
                 self.assertEqual(requests[1]["If-Range"], '"v1"')
                 self.assertContinuedFrom(CUT)
 
-    def test_range_at_the_wrong_offset_is_refused(self):
-        self.offer(Route(body=BODY, etag='"v1"', drop_after=CUT, drops=1, range_shift=1000))
-        self.run_launcher()
-        self.assertFatal(4, UPDATE_HEADING + "Serwer zwrócił HTTP 206 dla " + self.server.url(FILE_PATH))
-        self.assertContinuedFrom(CUT)
+    def test_range_at_another_offset_or_total_is_refused(self):
+        cases = {
+            "another offset": Route(body=BODY, etag='"v1"', drop_after=CUT, drops=1, range_shift=1000),
+            # The bytes asked for, but of a file of another length than the first answer's.
+            "another total": Route(body=BODY, etag='"v1"', drop_after=CUT, drops=1, range_total=len(BODY) + 1),
+        }
+        for label, route in cases.items():
+            with self.subTest(label):
+                self.run_afresh(route)
+                self.assertFatal(4, UPDATE_HEADING + "Serwer zwrócił HTTP 206 dla " + self.server.url(FILE_PATH))
+                self.assertContinuedFrom(CUT)
+                self.assertNotIn("app.dll", self.listing())
 
     def test_three_continuations_at_most_then_the_next_run_continues(self):
         route = Route(body=BODY, etag='"v1"', drop_after=100_000, drops=4)
@@ -158,6 +247,7 @@ class ResumeTest(DownloadCase):
         self.run_launcher()
         self.assertFatal(4, UPDATE_HEADING + BROKEN_READ)
         self.assertEqual(len(self.file_requests()), 4)
+        self.assertPaused()
         self.assertEqual(self.staged(), ["app.dll.new", "app.dll.new.note"])
         self.assertEqual(os.path.getsize(self.path("_update_tmp", "app.dll.new")), 400_000)
         # Something the launcher did not leave is cleared as before.
@@ -168,6 +258,28 @@ class ResumeTest(DownloadCase):
         self.assertContinuedFrom(400_000)
         self.assertEqual([r["Range"] for r in self.file_requests()], ["bytes=400000-"])
         self.assertFalse(os.path.exists(self.path("_update_tmp")))
+
+    def test_staged_file_holding_the_whole_length_is_fetched_again(self):
+        """A range from the whole length on asks for nothing (real servers answer 416), so such a staged file
+        and its note, kept by a run that ended before the digest, are not continued."""
+        route = Route(body=BODY, etag='"v1"', drop_after=CUT)
+        route.hook = lambda: self.server.routes.__setitem__(FILE_PATH, Route(body=b"busy", status=503))
+        self.offer(route)
+        self.run_launcher()
+        self.assertEqual(self.staged(), ["app.dll.new", "app.dll.new.note"])
+        note = self.read(os.path.join("_update_tmp", "app.dll.new.note"))
+        for label, staged in {"the whole length": BODY, "more than that": BODY + b"x" * 1000}.items():
+            with self.subTest(label):
+                self.fresh()
+                self.write("current.txt", b"1.0")
+                os.mkdir(self.path("_update_tmp"))
+                self.write(os.path.join("_update_tmp", "app.dll.new"), staged)
+                self.write(os.path.join("_update_tmp", "app.dll.new.note"), note)
+                self.offer(Route(body=BODY, etag='"v1"'))
+                self.run_launcher()
+                self.assertInstalled()
+                self.assertEqual([r.get("Range") for r in self.file_requests()], [None])
+                self.assertNotContinued()
 
     def test_partial_file_of_another_entry_is_dropped(self):
         route = Route(body=BODY, etag='"v1"', drop_after=100_000, drops=4)

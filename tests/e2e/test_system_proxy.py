@@ -136,24 +136,27 @@ class WhenTheWayOutFails(SystemProxyCase):
                          ["OVANLauncher.exe", "Pellaron.exe", "a.dll", "current.txt", "update.log"])
 
     def test_automatic_settings_that_find_nothing_go_direct_with_one_line(self):
+        """Straight, as browsers go: not through a static proxy set beside them either."""
         self.start_proxy()
         self.plain.routes["/broken.pac"] = Route(body=b"function FindProxyForURL(url, host) { return (; }")
+        missing = ("Nie udało się użyć skryptu konfiguracji proxy %s, połączenie bezpośrednie | "
+                   "Nie udało się pobrać skryptu konfiguracji serwera proxy.")
+        detection = ("Automatyczne wykrywanie serwera proxy nie powiodło się, połączenie bezpośrednie | "
+                     "Automatyczne wykrywanie serwera proxy niczego nie znalazło.")
         cases = [
-            ("missing script", settings.SCRIPT, "missing.pac",
-             "Nie udało się użyć skryptu konfiguracji proxy %s, połączenie bezpośrednie | "
-             "Nie udało się pobrać skryptu konfiguracji serwera proxy."),
+            ("missing script", settings.SCRIPT, "missing.pac", missing),
             # Wine reports a script error as 14007, a code it has no text for and Windows uses otherwise.
             ("broken script", settings.SCRIPT, "broken.pac",
              "Nie udało się użyć skryptu konfiguracji proxy %s, połączenie bezpośrednie | kod błędu 14007"),
-            ("auto-detection", settings.AUTO_DETECT, "",
-             "Automatyczne wykrywanie serwera proxy nie powiodło się, połączenie bezpośrednie | "
-             "Automatyczne wykrywanie serwera proxy niczego nie znalazło."),
+            ("auto-detection", settings.AUTO_DETECT, "", detection),
+            ("missing script beside a static proxy", settings.SCRIPT | settings.STATIC_PROXY, "missing.pac", missing),
+            ("auto-detection beside a static proxy", settings.AUTO_DETECT | settings.STATIC_PROXY, "", detection),
         ]
         for label, flag, script, line in cases:
             with self.subTest(label):
                 self.fresh_app("proxy")
                 script_url = self.pac_url(script) if script else ""
-                self.user.set(settings.DIRECT | flag, script=script_url)
+                self.user.set(settings.DIRECT | flag, PROXY if flag & settings.STATIC_PROXY else "", script=script_url)
                 files = [(self.plain_url("127.0.0.1", "a.dll"), "a.dll", b"A"),
                          (self.plain_url("localhost", "b.dll"), "b.dll", b"B")]
                 self.serve("2.0.0", files)

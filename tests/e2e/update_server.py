@@ -4,8 +4,9 @@ A route can answer slowly, deliver its body in small pieces, drop the connection
 (announcing the whole length but sending less), announce a length of its own and then close or
 hold the connection, keep the connection open for the next request, or run a hook before it answers.
 A route can also send its body chunked, end a dropped connection with a reset, and answer
-"Range: bytes=N-" with a 206 as a server with ETag and If-Range does (or with a 206 at another offset).
-The server counts the connections it accepted.
+"Range: bytes=N-" with a 206 as a server with ETag (or Last-Modified) and If-Range does (or with a 206 at
+another offset or naming another total), and with a 416 from the body's end on. The server counts the
+connections it accepted.
 """
 import fcntl
 import http.server
@@ -39,16 +40,19 @@ class Route:
     reset: bool = False                   # a dropped connection ends with a reset, not a clean close
     drops: Optional[int] = None           # drop only this many answers, then send whole ones
     etag: Optional[str] = None            # send this ETag and answer ranges that If-Range allows
+    last_modified: Optional[str] = None   # the same with this Last-Modified date
     range_shift: int = 0                  # a 206 starts this many bytes later than asked
+    range_total: Optional[int] = None     # the total a 206 names instead of the body's length
     closes_when_idle: bool = False        # promise to keep the connection, then close it after the body
 
 
 def _asked_offset(route, headers):
     """The offset a range request may be answered from, or None for a whole answer."""
     asked = headers.get("Range", "")
-    if route.etag is None or not asked.startswith("bytes=") or not asked.endswith("-"):
+    validators = [v for v in (route.etag, route.last_modified) if v is not None]
+    if not validators or not asked.startswith("bytes=") or not asked.endswith("-"):
         return None
-    if headers.get("If-Range", route.etag) != route.etag:
+    if headers.get("If-Range", validators[0]) not in validators:
         return None
     return int(asked[len("bytes="):-1])
 
@@ -88,15 +92,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if route.delay:
             time.sleep(route.delay)
         offset = _asked_offset(route, self.headers)
+        if offset is not None and offset >= len(route.body):
+            self._refuse_range(route)
+            return
         whole = route.body if offset is None else route.body[offset + route.range_shift:]
         self.send_response(route.status if offset is None else 206)
-        for name, value in route.headers.items():
-            self.send_header(name, value)
-        if route.etag is not None:
-            self.send_header("ETag", route.etag)
+        self._send_route_headers(route)
         if offset is not None:
+            total = len(route.body) if route.range_total is None else route.range_total
             self.send_header("Content-Range", "bytes %d-%d/%d" % (offset + route.range_shift, len(route.body) - 1,
-                                                                  len(route.body)))
+                                                                  total))
         if route.chunked:
             self.send_header("Transfer-Encoding", "chunked")
         elif route.content_length:
@@ -129,6 +134,24 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             # A TLS close alert as a server's idle timeout sends it.
             self.request.unwrap()
         self.close_connection = not route.keep_alive or dropped
+
+    def _send_route_headers(self, route):
+        for name, value in route.headers.items():
+            self.send_header(name, value)
+        if route.etag is not None:
+            self.send_header("ETag", route.etag)
+        if route.last_modified is not None:
+            self.send_header("Last-Modified", route.last_modified)
+
+    def _refuse_range(self, route):
+        """A range from the body's end on asks for nothing that exists: 416, as real servers answer it."""
+        self.send_response(416)
+        self._send_route_headers(route)
+        self.send_header("Content-Range", "bytes */%d" % len(route.body))
+        self.send_header("Content-Length", "0")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
 
 
 def _wait_until_taken(connection, timeout=10):
