@@ -111,6 +111,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build-x64"))
     parser.add_argument("--runs", type=int, default=300)
     parser.add_argument("--launcher", help="the launcher to run (else the first lane's test launcher)")
+    parser.add_argument("--port", type=int, help="the port its address names (else the build's test port)")
     parser.add_argument("--winedebug", default="-all", help="Wine's trace channels for the launcher's runs")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -120,10 +121,10 @@ def main():
         if name.startswith("failed-"):
             shutil.rmtree(os.path.join(folder, name))
     with WinePrefix(build, wine, folder) as prefix:
-        server = UpdateServer(int(cache_value(build, "OVAN_TEST_HTTPS_PORT")), *prefix.certificate())
+        server = UpdateServer(args.port or int(cache_value(build, "OVAN_TEST_HTTPS_PORT")), *prefix.certificate())
+        outcomes = {}
         try:
             loop = Loop(build, args.launcher, server, args.winedebug)
-            outcomes = {}
             for run in range(args.runs):
                 outcome = loop.run(run)
                 outcomes[outcome] = outcomes.get(outcome, 0) + 1
@@ -131,9 +132,9 @@ def main():
                     print("run %d: exit %d, started %s, new Pellaron.exe %s" % ((run,) + outcome), flush=True)
         finally:
             server.stop()
-    print("outcomes (exit code, application started, new Pellaron.exe in place): runs")
-    for outcome, count in sorted(outcomes.items()):
-        print("  %s: %d" % (outcome, count))
+            print("outcomes (exit code, application started, new Pellaron.exe in place): runs")
+            for outcome, count in sorted(outcomes.items()):
+                print("  %s: %d" % (outcome, count), flush=True)
     return 0
 
 

@@ -12,6 +12,8 @@ BOM = b"\xef\xbb\xbf"
 FILE_PATH = "/files/app.dll"
 BODY = bytes(range(256)) * 400
 BUILDS = ("keep", "recommended")
+UPDATE_FAILED = ("Jest dostępna nowa wersja programu (2.0), ale aktualizacja nie powiodła się.\n\n"
+                 "Program nie zostanie uruchomiony.\n\n")
 UPDATED_LOG = [
     "Start launchera", "Wersja lokalna: 1.0", "Manifest pobrany", "Wersja z manifestu: 2.0",
     "Wykryto nową wersję, rozpoczynam aktualizację", "Przygotowanie katalogu tymczasowego",
@@ -52,6 +54,33 @@ class DroppedKeptConnection(KeptConnectionCase):
                 self.assertEqual(self.log_entries(), UPDATED_LOG)
                 self.assertIsNotNone(self.wait_started())
 
+    def test_other_failures_end_as_before(self):
+        """A reset on a fresh connection, a second reset on the new one, and a reset after bytes of the answer
+        arrived: the request goes out no more often than without the retry, and the update fails as before.
+        A reset right after the request reads under Wine as the reset itself or, when nothing arrived, as 12152
+        (which resumed downloads continue, so those cases are left to the build without them)."""
+        before_answer = ("WinHttpReceiveResponse nie powiodło się. Connection reset by peer.",
+                         "WinHttpReceiveResponse nie powiodło się. kod błędu 12152")
+        after_bytes = ("WinHttpQueryDataAvailable nie powiodło się. Connection reset by peer.",)
+        cases = [
+            # build, label, manifest route, file route, requests for the file, the reasons it may fail with
+            ("keep", "reset on a fresh connection", Route(), Route(resets_at_once=True), 1, before_answer),
+            ("keep", "reset again on the new connection", Route(resets_next=True), Route(resets_at_once=True), 2,
+             before_answer),
+            ("keep", "reset after bytes arrived", Route(keep_alive=True), Route(drop_after=1000, reset=True), 1,
+             after_bytes),
+            ("recommended", "reset after bytes arrived", Route(keep_alive=True), Route(drop_after=1000, reset=True),
+             1, after_bytes),
+        ]
+        for build, label, manifest_route, file_route, requests, reasons in cases:
+            with self.subTest(build=build, case=label):
+                self.run_build(build, manifest_route, file_route)
+                reason = self.log_entries()[-1].split("\n\n")[-1]
+                self.assertIn(reason, reasons)
+                self.assertFatal(4, UPDATE_FAILED + reason)
+                self.assertEqual(self.file_requests(), requests)
+                self.assertEqual(self.read("current.txt"), b"1.0")
+                self.assertNotIn("app.dll", self.listing())
 
 if __name__ == "__main__":
     unittest.main()

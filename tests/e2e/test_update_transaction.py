@@ -516,18 +516,20 @@ class MomentaryLock(TransactionTestCase):
 class HeldApplicationStart(TransactionTestCase):
     """A virus scanner opens the Pellaron.exe an update has just put in place, for a moment or for long."""
 
-    def hold_new_application(self):
+    def hold_new_application(self, case):
         """A holder that has the new Pellaron.exe from the moment it lands: it holds the installed one until the
         record of the swap appears (the swap then waits at that file's backup), takes the staged one sharing
         only its deletion, so that the swap moves it into place still held, and then lets the installed one go."""
-        markers = self.app + "-hold-landing"
+        # A folder of the case's own: a release still pending from an earlier case cannot let this holder go.
+        markers = self.app + "-hold-landing-" + case
         shutil.rmtree(markers, ignore_errors=True)
         os.makedirs(markers)
         args = [os.path.join(TEST_BIN, "ovan_hold_file.exe"), "--landing", self.win("Pellaron.exe"),
                 self.win("_update_tmp", "Pellaron.exe.new"), self.win("_update_journal")]
         holder = Holder(os.path.join(markers, "ready"), args, None)
-        holder.wait_for(holder.ready + ".waiting")
         self.addCleanup(holder.release)
+        holder.wait_for(holder.ready + ".waiting")
+        self.assertTrue(os.path.exists(holder.ready + ".waiting"), "the holder did not take the installed file")
         return holder
 
     def release_once_the_start_begins(self, holder, seconds):
@@ -552,10 +554,12 @@ class HeldApplicationStart(TransactionTestCase):
                 self.install("1.0.0", {"Pellaron.exe": installed_application, "app.dll": payload("app.dll", "1.0.0")})
                 # Pellaron.exe first, so that its backup is the swap's first move.
                 self.serve_release("1.1.0", release)
-                holder = self.hold_new_application()
+                holder = self.hold_new_application(str(seconds))
                 self.release_once_the_start_begins(holder, seconds)
 
                 self.run_launcher()
+                # It held the new file, rather than failing to start and leaving the run unheld.
+                self.assertTrue(os.path.exists(holder.ready), holder.process.poll())
 
                 if started:
                     self.assertEqual(self.exit_code, 0, self.stderr)
