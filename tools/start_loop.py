@@ -1,7 +1,7 @@
 """Runs an update that replaces Pellaron.exe, and the start of the new one, many times over, to catch a start
 that fails now and then. A tool for looking into such a failure, not a test.
 
-    python3 tools/start_loop.py --build build-x64 [--runs 300] [--winedebug CHANNELS] [--launcher EXE]
+    python3 tools/start_loop.py --build build-x64 [--runs 300] [--winedebug CHANNELS] [--launcher EXE] [--cold]
 
 It works in a prefix of its own (<build>/start-loop), made as the tests make theirs, with the test launcher of
 the first lane (its address, the build's OVAN_TEST_HTTPS_PORT, is where this tool serves), or another
@@ -10,7 +10,8 @@ run n finds 1.n installed and is offered 1.(n+1) with a new Pellaron.exe (the st
 bytes) and a.dll, right after the application run n-1 started has written its record. The tool counts how
 the runs ended and keeps, for each run that did not end with 0 and a started application, a copy of the
 AppFolder, its standard error and Wine's trace (WINEDEBUG, which goes to the same standard error) in
-<build>/start-loop/failed-<n>.
+<build>/start-loop/failed-<n>. With --cold the prefix's wineserver is stopped before each run, so that the
+launcher starts beside Wine's own services and desktop coming up, as the first program of a prefix does.
 """
 import argparse
 import os
@@ -53,12 +54,13 @@ def wait_started(app, timeout):
 
 
 class Loop:
-    def __init__(self, build, launcher, server, winedebug):
+    def __init__(self, build, launcher, server, winedebug, cold):
         self.bin = os.path.join(build, "tests", "bin")
         self.launcher = launcher or os.path.join(self.bin, "OVANLauncher.exe")
         self.failed = os.path.join(build, "start-loop")
         self.server = server
         self.winedebug = winedebug
+        self.cold = cold
         with open(os.path.join(self.bin, "ovan_stand_in_app.exe"), "rb") as f:
             self.application = f.read()
         self.app = os.path.join(build, "start-loop", "app")
@@ -90,9 +92,12 @@ class Loop:
         if os.path.exists(record):
             os.remove(record)
         new_application = self.offer(run)
+        if self.cold:
+            subprocess.run([winetools.wineserver(), "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
         environment = dict(os.environ, WINEDEBUG=self.winedebug)
         result = subprocess.run([winetools.wine(), os.path.join(self.app, "OVANLauncher.exe")], cwd=self.app,
-                                env=environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                env=environment, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, timeout=120)
         started = wait_started(self.app, 15 if result.returncode == 0 else 0.5)
         with open(os.path.join(self.app, "Pellaron.exe"), "rb") as f:
@@ -112,6 +117,7 @@ def main():
     parser.add_argument("--runs", type=int, default=300)
     parser.add_argument("--launcher", help="the launcher to run (else the first lane's test launcher)")
     parser.add_argument("--port", type=int, help="the port its address names (else the build's test port)")
+    parser.add_argument("--cold", action="store_true", help="stop the prefix's wineserver before each run")
     parser.add_argument("--winedebug", default="-all", help="Wine's trace channels for the launcher's runs")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -124,7 +130,7 @@ def main():
         server = UpdateServer(args.port or int(cache_value(build, "OVAN_TEST_HTTPS_PORT")), *prefix.certificate())
         outcomes = {}
         try:
-            loop = Loop(build, args.launcher, server, args.winedebug)
+            loop = Loop(build, args.launcher, server, args.winedebug, args.cold)
             for run in range(args.runs):
                 outcome = loop.run(run)
                 outcomes[outcome] = outcomes.get(outcome, 0) + 1
