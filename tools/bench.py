@@ -14,12 +14,14 @@ medians of alternating runs:
 6. a file of 256 MiB whose first transfer the server cuts at half: the bytes served in all by a launcher
    that continues it, and its time against a build without the option (which fails, then succeeds in a
    second run); this server is the tests' own (it can cut a body and answer ranges), the manifest nginx's;
-7. a start with no update due until the application runs, against the floor's one GET and start;
+7. a start with no update due until the application runs, against the floor's one GET and start; the same
+   for a launcher with every choice of the recommended preset, on internet settings never changed (none
+   stored, read as auto-detection switched on, which finds nothing on loopback);
 8. a full update of real Windows binaries (Wine's own PE DLLs of 1.0 to 1.6 MB) packed by OVANPublish, by a
    launcher with compressed downloads against the shipped one: bytes nginx sent, time on loopback, and time
    through nginx limited to 10 MB/s per connection.
 Native curl figures are shown for information only. OVAN_BENCH_RUNS sets the number of runs (5; four
-times as many for the start).
+times as many for the start). `bench.py start` measures the starts alone.
 """
 import hashlib
 import os
@@ -44,7 +46,7 @@ BUILD = os.path.join(ROOT, "build-bench" if WIDTH != "x86_64" else "build-bench-
 PORT = int(os.environ.get("OVAN_BENCH_PORT", "47943"))
 MANIFEST_URL = f"https://127.0.0.1:{PORT}{MANIFEST_PATH}"
 TARGETS = ["OVANLauncher", "ovan_bench_patch", "ovan_bench_keep", "ovan_bench_no_flush", "ovan_bench_resume",
-           "ovan_stand_in_app",
+           "ovan_bench_recommended", "ovan_stand_in_app",
            "ovan_trust_ca", "ovan_idle", "ovan_bench_sha256", "ovan_bench_fetch", "ovan_bench_floor",
            "ovan_bench_compressed", "OVANPublish"]
 # The shipped launcher's choices, stated so that a cache left by another configuration cannot change them.
@@ -61,6 +63,7 @@ KEEP = ("bench", "keep")
 NO_FLUSH = ("bench", "no_flush")
 RESUME = ("bench", "resume")
 COMPRESSED = ("bench", "compressed")
+RECOMMENDED = ("bench", "recommended")
 SLOW_LINE = "10m"
 
 
@@ -194,8 +197,8 @@ class Bench:
         shutil.rmtree(app, ignore_errors=True)
         return elapsed, cutter.body_bytes - served_before
 
-    def launcher_until_started(self, installed):
-        app = self.app_folder(SHIPPED, installed)
+    def launcher_until_started(self, installed, launcher=SHIPPED):
+        app = self.app_folder(launcher, installed)
         start = time.perf_counter()
         timed([self.wine, os.path.join(app, "OVANLauncher.exe")], cwd=app)
         wait_for(os.path.join(app, "started.txt"))
@@ -270,9 +273,10 @@ def wine_dlls():
 def main():
     if not WIDTH:
         for width in WIDTHS:
-            subprocess.run([sys.executable, os.path.abspath(__file__)], check=True,
+            subprocess.run([sys.executable, os.path.abspath(__file__)] + sys.argv[1:], check=True,
                            env=dict(os.environ, OVAN_BENCH_WIDTH=width))
         return
+    starts_only = sys.argv[1:] == ["start"]
     print(f"Building the {WIDTH} launchers for the benchmark ...", flush=True)
     wine = build(BUILD, MANIFEST_URL, TARGETS, OPTIONS, arch=WIDTH)
     with WinePrefix(BUILD, wine) as prefix:
@@ -282,6 +286,10 @@ def main():
             try:
                 bench = Bench(server, wine, os.path.join(prefix.state, "ca.pem"))
                 bench.certificate = prefix.certificate()
+                if starts_only:
+                    print("Measuring: start ...", flush=True)
+                    report_start(measure_start(bench))
+                    return
                 results = measure(bench)
             finally:
                 shutil.rmtree(bin_path("bench-work"), ignore_errors=True)
@@ -328,6 +336,7 @@ def measure_start(bench):
     for _ in range(4 * RUNS + 1):
         rows.append(dict(start_launcher=bench.launcher_until_started("5.0.0"),
                          start_floor=bench.floor_start("5.0.0"),
+                         start_recommended=bench.launcher_until_started("5.0.0", RECOMMENDED),
                          start_curl=bench.curl_start("5.0.0"),
                          manifest_only=bench.download_only([MANIFEST_URL]),
                          idle_memory=bench.launcher(SHIPPED, "5.0.0")[1]))
@@ -436,9 +445,34 @@ def named(name):
     return name if WIDTH == "i686" else f"{name}_{WIDTH}"
 
 
+ROW = "{:58} {:>10} {:>10} {:>6}"
+
+
+def start_rows(r):
+    print(ROW.format("7. start without update, until the app runs (s)", f"{r['start_launcher']:.3f}",
+                     f"{r['start_floor']:.3f}", f"{r['start_launcher'] / r['start_floor']:.2f}"))
+    print(ROW.format("   the same, recommended build, settings never changed (s)", f"{r['start_recommended']:.3f}",
+                     f"{r['start_floor']:.3f}", f"{r['start_recommended'] / r['start_floor']:.2f}"))
+    print(ROW.format("   one https request with a Wine start (s)", f"{r['manifest_only']:.3f}", "", ""))
+    print(ROW.format("   native curl + Wine start, information only (s)", f"{r['start_curl']:.3f}", "", ""))
+
+
+def start_verdicts(r):
+    print(verdict("start_vs_floor", r["start_launcher"] / r["start_floor"], 3, "1.15"))
+    print(verdict("start_recommended_vs_floor", r["start_recommended"] / r["start_floor"], 3, "1.15"))
+
+
+def report_start(r):
+    print()
+    print(f"medians of {4 * RUNS} alternating runs, nginx over https on loopback")
+    print(ROW.format("measure", "launcher", "floor", "ratio"))
+    start_rows(r)
+    print()
+    start_verdicts(r)
+
+
 def report(r):
     update_ratio = r["update_launcher"] / r["update_floor"]
-    start_ratio = r["start_launcher"] / r["start_floor"]
     patch_ratio = r["patch_launcher"] / r["update_launcher"]
     many_ratio = r["many_after"] / r["many_floor"]
     flush_cost = (r["update_launcher"] - r["update_no_flush"]) / r["update_no_flush"] * 100
@@ -447,7 +481,7 @@ def report(r):
     bytes_ratio = r["loopback_compressed_bytes"] / r["loopback_plain_bytes"]
     loopback_ratio = r["loopback_compressed"] / r["loopback_plain"]
     slow_ratio = r["slow_compressed"] / r["slow_plain"]
-    row = "{:58} {:>10} {:>10} {:>6}"
+    row = ROW
     print()
     print(f"{WIDTH} images{' (the shipped width; under qemu-i386 where the kernel runs no 32-bit code)' if WIDTH == 'i686' else ''}: "
           f"medians of {RUNS} alternating runs ({4 * RUNS} for the start), nginx over https on loopback")
@@ -476,10 +510,7 @@ def report(r):
                      f"{r['again_time']:.2f}", f"{r['resume_time'] / r['again_time']:.2f}"))
     print(row.format("   bytes served / file, continued / run again", f"{r['resume_bytes']:.3f}",
                      f"{r['again_bytes']:.3f}", ""))
-    print(row.format("7. start without update, until the app runs (s)", f"{r['start_launcher']:.3f}",
-                     f"{r['start_floor']:.3f}", f"{start_ratio:.2f}"))
-    print(row.format("   one https request with a Wine start (s)", f"{r['manifest_only']:.3f}", "", ""))
-    print(row.format("   native curl + Wine start, information only (s)", f"{r['start_curl']:.3f}", "", ""))
+    start_rows(r)
     print(f"8. update to {r['dll_count']:.0f} Wine DLLs ({r['dll_bytes'] / 1e6:.1f} MB), compressed / plain downloads:")
     print(row.format("   bytes nginx sent (MB)", f"{r['loopback_compressed_bytes'] / 1e6:.1f}",
                      f"{r['loopback_plain_bytes'] / 1e6:.1f}", f"{bytes_ratio:.2f}"))
@@ -489,7 +520,7 @@ def report(r):
                      f"{r['slow_plain']:.2f}", f"{slow_ratio:.2f}"))
     print()
     print(verdict("update_vs_floor", update_ratio, 3, "1.10"))
-    print(verdict("start_vs_floor", start_ratio, 3, "1.15"))
+    start_verdicts(r)
     print(verdict("patch_vs_full_update", patch_ratio, 3, "0.50"))
     print(f"bench: {named('patch_files_fetched')} {fetched} 1 {'met' if r['patch_requests_right'] else 'MISSED'}")
     print(verdict("many_files_kept_vs_floor", many_ratio, 3, "1.50"))

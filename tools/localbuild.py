@@ -39,14 +39,16 @@ class WinePrefix:
     """A private prefix in build_dir that trusts a fresh test CA, made as the tests make theirs: a template
     booted once, and a copy of it started; stopped on exit."""
 
-    def __init__(self, build_dir, wine):
+    def __init__(self, build_dir, wine, folder=None):
+        """folder: where the prefix and its state lie, build_dir unless given."""
         self.build_dir = build_dir
         self.wine = wine
-        self.state = os.path.join(build_dir, "state")
-        self.template = os.path.join(build_dir, "wineprefix-template")
-        self.template_state = os.path.join(build_dir, "state-template")
+        folder = folder or build_dir
+        self.state = os.path.join(folder, "state")
+        self.template = os.path.join(folder, "wineprefix-template")
+        self.template_state = os.path.join(folder, "state-template")
         os.environ["OVAN_WINE"] = wine
-        os.environ["WINEPREFIX"] = os.path.join(build_dir, "wineprefix")
+        os.environ["WINEPREFIX"] = os.path.join(folder, "wineprefix")
         os.environ.setdefault("WINEDEBUG", "-all")
 
     def _run(self, action, state, *more, prefix=None):

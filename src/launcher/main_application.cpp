@@ -1,5 +1,6 @@
 #include "launcher/main_application.h"
 
+#include "common/brief_hold.h"
 #include "common/scoped_handle.h"
 #include "diagnostics/error_text.h"
 
@@ -14,6 +15,18 @@ namespace {
 std::wstring mainApplicationPath(const AppFolder& appFolder)
 {
     return joinPath(appFolder, L"Pellaron.exe");
+}
+
+// The platform may change the command line it is given, so each try gets a fresh copy.
+bool createProcess(const std::wstring& commandLine, const AppFolder& appFolder, PROCESS_INFORMATION& processInfo)
+{
+    std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
+    writableCommandLine.push_back(L'\0');
+    STARTUPINFOW startupInfo = {};
+    startupInfo.cb = sizeof startupInfo;
+    processInfo = PROCESS_INFORMATION();
+    return CreateProcessW(nullptr, writableCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, appFolder.c_str(),
+                          &startupInfo, &processInfo) != FALSE;
 }
 
 }  // namespace
@@ -39,13 +52,10 @@ bool startMainApplication(const AppFolder& appFolder, std::wstring& errorText)
         break;
     }
     std::wstring commandLine = L"\"" + executablePath + L"\" /start";
-    std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
-    writableCommandLine.push_back(L'\0');
-    STARTUPINFOW startupInfo = {};
-    startupInfo.cb = sizeof startupInfo;
     PROCESS_INFORMATION processInfo = {};
-    if (!CreateProcessW(nullptr, writableCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, appFolder.c_str(),
-                        &startupInfo, &processInfo)) {
+    unsigned long ignored = 0;
+    // A scanner may still hold the executable that an update has just put in place.
+    if (!waitOutBriefHold([&] { return createProcess(commandLine, appFolder, processInfo); }, ignored)) {
         errorText = L"Nie udało się uruchomić programu głównego.";
         return false;
     }

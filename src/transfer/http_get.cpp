@@ -43,6 +43,15 @@ bool failAsReadTimeout(ErrorWording wording, std::wstring& errorText)
     return false;
 }
 
+// Wine reports a wait for the answer's headers that ran out as 10060, which reads as a failed connection attempt;
+// Windows reports the WinHTTP timeout there, and that is what the user is told.
+void wordHeaderWait(ErrorWording wording)
+{
+    if (wording == ErrorWording::NetworkSentences && GetLastError() == WSAETIMEDOUT) {
+        SetLastError(ERROR_WINHTTP_TIMEOUT);
+    }
+}
+
 // A straight route keeps WinHTTP's own default; a proxy is named, as Wine heeds no other way of giving one.
 bool openSession(WinHttpHandle& session, const std::wstring& proxy, const SessionChoices& choices,
                  std::wstring& errorText)
@@ -76,6 +85,7 @@ bool exchange(HINTERNET request, const std::wstring& headers, const std::wstring
             return failOnRoute(L"WinHttpSendRequest nie powiodło się. ", proxy, wording, errorText);
         }
         if (!WinHttpReceiveResponse(request, nullptr)) {
+            wordHeaderWait(wording);
             return failOnRoute(L"WinHttpReceiveResponse nie powiodło się. ", proxy, wording, errorText);
         }
         DWORD statusSize = sizeof status;
@@ -150,8 +160,7 @@ bool HttpRequest::send(HttpSession& session, const std::wstring& address, const 
 {
     windows_ = session.choices().windows;
     wording_ = session.wording();
-    UrlParts url;
-    if (!splitUrl(address, url)) {
+    if (!splitUrl(address, url_)) {
         errorText = L"Nie udało się zinterpretować URL: " + address;
         return false;
     }
@@ -159,7 +168,26 @@ bool HttpRequest::send(HttpSession& session, const std::wstring& address, const 
     if (!session.acquire(address, ownSession_, sessionHandle, proxy_, errorText)) {
         return false;
     }
-    connection_.reset(WinHttpConnect(sessionHandle, url.host.c_str(), url.port, 0));
+    idle_ = session.idleConnections();
+    bool mayReuse = idle_ != nullptr && idle_->take(proxy_, url_);
+    if (!open(sessionHandle, url_, headers, errorText)) {
+        // The failed connection is gone, so the same session connects anew.
+        if (!mayReuse || !droppedBeforeAnswer(GetLastError()) || !open(sessionHandle, url_, headers, errorText)) {
+            return false;
+        }
+    }
+    if (status_ == HTTP_STATUS_PROXY_AUTH_REQ && !proxy_.empty()) {
+        errorText = proxyLogonRefusedText(proxy_, address);
+        return false;
+    }
+    return true;
+}
+
+// One request on a connection of the session, up to the answer's status.
+bool HttpRequest::open(HINTERNET session, const UrlParts& url, const std::wstring& headers, std::wstring& errorText)
+{
+    request_.reset();
+    connection_.reset(WinHttpConnect(session, url.host.c_str(), url.port, 0));
     if (!connection_) {
         return failWithSystemError(L"WinHttpConnect nie powiodło się. ", wording_, errorText);
     }
@@ -168,14 +196,19 @@ bool HttpRequest::send(HttpSession& session, const std::wstring& address, const 
     if (!request_) {
         return failWithSystemError(L"WinHttpOpenRequest nie powiodło się. ", wording_, errorText);
     }
-    if (!exchange(request_.get(), headers, proxy_, wording_, status_, errorText)) {
-        return false;
+    return exchange(request_.get(), headers, proxy_, wording_, status_, errorText);
+}
+
+void HttpRequest::noteConnectionLeftOpen()
+{
+    wchar_t version[16] = {};
+    DWORD size = sizeof version;
+    if (idle_ != nullptr &&
+        WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_VERSION, WINHTTP_HEADER_NAME_BY_INDEX, version, &size,
+                            WINHTTP_NO_HEADER_INDEX) &&
+        answerKeepsConnection(std::wstring(version, size / sizeof(wchar_t)), header(L"Connection"))) {
+        idle_->note(proxy_, url_);
     }
-    if (status_ == HTTP_STATUS_PROXY_AUTH_REQ && !proxy_.empty()) {
-        errorText = proxyLogonRefusedText(proxy_, address);
-        return false;
-    }
-    return true;
 }
 
 bool HttpRequest::sendExpecting200(HttpSession& session, const std::wstring& address, std::wstring& errorText)
@@ -252,6 +285,7 @@ BodyOutcome HttpRequest::readBody(BodySink& sink, std::wstring& errorText, Downl
         errorText = L"WinHttpReadData nie powiodło się. " + formatSystemError(ERROR_WINHTTP_CONNECTION_ERROR, wording_);
         return BodyOutcome::Broken;
     }
+    noteConnectionLeftOpen();
     return BodyOutcome::Complete;
 }
 

@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "diagnostics/error_text.h"
 #include "transfer/body_sink.h"
+#include "transfer/kept_connection.h"
 #include "transfer/network_windows.h"
 #include "transfer/proxy_route.h"
 #include "transfer/winhttp_handle.h"
@@ -70,9 +71,13 @@ public:
     const SessionChoices& choices() const { return choices_; }
     ErrorWording wording() const { return choices_.wording; }
 
+    // Only a kept session hands a connection on to the next download: each other session is new.
+    IdleConnections* idleConnections() { return choices_.keepForRun ? &idle_ : nullptr; }
+
 private:
     SessionChoices choices_;
     ProxyRoutes routes_;
+    IdleConnections idle_;
     // By proxy; the empty name is the straight route.
     std::map<std::wstring, WinHttpHandle> kept_;
 };
@@ -88,6 +93,8 @@ public:
     static const size_t kPieceBytes = 256 * 1024;
 
     // Sends the request with extra header lines (each ending in CR LF) and waits for the answer's headers.
+    // A request that may have gone out on a connection left open by an earlier answer, and fails as one
+    // the server had dropped, is sent once more on a new connection.
     bool send(HttpSession& session, const std::wstring& address, const std::wstring& headers,
               std::wstring& errorText);
 
@@ -107,6 +114,9 @@ public:
                          uint64_t kept = 0);
 
 private:
+    bool open(HINTERNET session, const UrlParts& url, const std::wstring& headers, std::wstring& errorText);
+    void noteConnectionLeftOpen();
+
     WinHttpHandle ownSession_;
     WinHttpHandle connection_;
     WinHttpHandle request_;
@@ -115,6 +125,9 @@ private:
     std::wstring proxy_;
     ErrorWording wording_ = ErrorWording::CodeNumber;
     NetworkWindows windows_;
+    // Where a body read to its end notes the connection it leaves open; nullptr when nothing is handed on.
+    IdleConnections* idle_ = nullptr;
+    UrlParts url_;
 };
 
 // One GET; true only for status 200 with the whole body in bytes.

@@ -41,6 +41,10 @@ std::wstring ProxyRoutes::automaticProxyFor(const std::wstring& address)
         return proxy;
     }
     automaticFailed_ = true;
+    // Detection alone that finds nothing is how nearly every machine goes out: nothing there is wrong.
+    if (code == ERROR_WINHTTP_AUTODETECTION_FAILED && settings_.detectionOnly()) {
+        return std::wstring();
+    }
     std::wstring reason = L", połączenie bezpośrednie | " + formatSystemError(code, wording_);
     note(settings_.configScript.empty()
              ? L"Automatyczne wykrywanie serwera proxy nie powiodło się" + reason

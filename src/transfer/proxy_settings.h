@@ -18,6 +18,12 @@ struct UserProxySettings {
     std::wstring bypassList;
 
     bool automatic() const { return autoDetect || !configScript.empty(); }
+
+    // As on a machine whose settings were never changed, which Windows (and Wine) read as detection switched on.
+    bool detectionOnly() const
+    {
+        return autoDetect && configScript.empty() && proxyList.empty() && bypassList.empty();
+    }
 };
 
 // The current user's settings; none at all when they cannot be read, so the run goes as without them.

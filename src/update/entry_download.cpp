@@ -20,7 +20,8 @@ const int kMostContinuations = 3;
 const DWORD kPausesMs[kMostContinuations] = {1000, 2000, 4000};
 // What a body of unknown length must leave free on the staging folder's volume.
 const uint64_t kDiskReserveBytes = 64ull * 1024 * 1024;
-// Under Wine, the next request on a kept connection the server closed while it was idle.
+// Under Wine, a connection the server closed before any byte of the answer (a kept one is sent again at once
+// before it comes to this).
 const DWORD kStaleConnectionError = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
 
 std::wstring sizeText(uint64_t bytes)

@@ -19,6 +19,8 @@ WORK = os.environ.get("OVAN_TEST_WORK", "/tmp/ovan-e2e")
 HTTPS_PORT = int(os.environ.get("OVAN_TEST_HTTPS_PORT", "47443"))
 # The test launchers wait on a slow server this many times shorter than a shipped one.
 WINDOW_DIVISOR = int(os.environ.get("OVAN_TEST_WINDOW_DIVISOR", "1"))
+# How long a test launcher waits for response headers (a shipped one 20 s).
+HEADER_WAIT = 20 / WINDOW_DIVISOR
 MANIFEST_PATH = "/ovan/update/manifest.json"
 
 LOG_ENTRY = re.compile(rb"\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] ")

@@ -298,7 +298,8 @@ class ResumeTest(DownloadCase):
 
 
 class ResumeOnKeptConnectionTest(DownloadCase):
-    """A kept connection the server closed while idle fails the next request under Wine (12152)."""
+    """A kept connection the server closed while idle fails the next request under Wine (12152) when Wine has
+    not yet seen the close: that request is sent again on a new connection at once, before any continuation."""
     launcher_build = "resume_keep"
 
     def test_stale_kept_connection_is_retried(self):
@@ -311,7 +312,7 @@ class ResumeOnKeptConnectionTest(DownloadCase):
         self.assertEqual(self.exit_code, 0, self.stderr)
         self.assertEqual(self.read("b.dll"), second)
         self.assertEqual(self.read("app.dll"), BODY)
-        self.assertIn("Wznawianie pobierania: b.dll od bajtu 0", self.log_entries())
+        self.assertNotIn("Wznawianie pobierania: b.dll od bajtu 0", self.log_entries())
 
 
 class ResumeAfterKillTest(LauncherTestCase):

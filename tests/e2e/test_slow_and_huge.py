@@ -4,7 +4,7 @@ import os
 import struct
 import time
 
-from harness import MANIFEST_PATH, TEST_BIN, WINDOW_DIVISOR, LauncherTestCase, manifest_json, sha256_hex
+from harness import HEADER_WAIT, MANIFEST_PATH, TEST_BIN, WINDOW_DIVISOR, LauncherTestCase, manifest_json, sha256_hex
 from update_server import Route
 
 MANIFEST_HEADING = "Nie udało się pobrać manifestu aktualizacji.\n\n"
@@ -13,7 +13,6 @@ UPDATE_HEADING = ("Jest dostępna nowa wersja programu (2.0), ale aktualizacja n
 READ_TIMEOUT = "WinHttpReadData nie powiodło się. kod błędu 12002"
 # A shipped launcher waits 20 s for response headers and for each piece, and wants another 64 KiB within
 # every 60 s; the test launchers' windows are shorter by WINDOW_DIVISOR, and so is every wait here.
-HEADER_WAIT = 20 / WINDOW_DIVISOR
 PACE_WINDOW = 60 / WINDOW_DIVISOR
 # The launcher gives up on a slow server well before this.
 PATIENCE = 1.5 * PACE_WINDOW

@@ -513,6 +513,69 @@ class MomentaryLock(TransactionTestCase):
                     self.assertEqual(self.installation(), before)
 
 
+class HeldApplicationStart(TransactionTestCase):
+    """A virus scanner opens the Pellaron.exe an update has just put in place, for a moment or for long."""
+
+    def hold_new_application(self, case):
+        """A holder that has the new Pellaron.exe from the moment it lands: it holds the installed one until the
+        record of the swap appears (the swap then waits at that file's backup), takes the staged one sharing
+        only its deletion, so that the swap moves it into place still held, and then lets the installed one go."""
+        # A folder of the case's own: a release still pending from an earlier case cannot let this holder go.
+        markers = self.app + "-hold-landing-" + case
+        shutil.rmtree(markers, ignore_errors=True)
+        os.makedirs(markers)
+        args = [os.path.join(TEST_BIN, "ovan_hold_file.exe"), "--landing", self.win("Pellaron.exe"),
+                self.win("_update_tmp", "Pellaron.exe.new"), self.win("_update_journal")]
+        holder = Holder(os.path.join(markers, "ready"), args, None)
+        self.addCleanup(holder.release)
+        holder.wait_for(holder.ready + ".waiting")
+        self.assertTrue(os.path.exists(holder.ready + ".waiting"), "the holder did not take the installed file")
+        return holder
+
+    def release_once_the_start_begins(self, holder, seconds):
+        """Lets go seconds after the launcher logged that it starts the application, so that its first try
+        meets the hold however long the update took."""
+        def release():
+            holder.wait_until_held()
+            deadline = time.monotonic() + 60
+            while "Uruchamiam program główny".encode() not in self.log_bytes() and time.monotonic() < deadline:
+                time.sleep(0.005)
+            time.sleep(seconds)
+            open(holder.ready + ".release", "w").close()
+        threading.Thread(target=release, daemon=True).start()
+
+    def test_start_waits_out_a_brief_hold_but_not_a_long_one(self):
+        with open(os.path.join(TEST_BIN, "ovan_stand_in_app.exe"), "rb") as f:
+            installed_application = f.read()
+        release = {"Pellaron.exe": installed_application + b"1.1.0", "app.dll": payload("app.dll", "1.1.0")}
+        for seconds, started in ((0.5, True), (10, False)):
+            with self.subTest(seconds=seconds):
+                self.fresh()
+                self.install("1.0.0", {"Pellaron.exe": installed_application, "app.dll": payload("app.dll", "1.0.0")})
+                # Pellaron.exe first, so that its backup is the swap's first move.
+                self.serve_release("1.1.0", release)
+                holder = self.hold_new_application(str(seconds))
+                self.release_once_the_start_begins(holder, seconds)
+
+                self.run_launcher()
+                # It held the new file, rather than failing to start and leaving the run unheld.
+                self.assertTrue(os.path.exists(holder.ready), holder.process.poll())
+
+                if started:
+                    self.assertEqual(self.exit_code, 0, self.stderr)
+                    self.assertEqual(self.log_entries()[-2:], ["Uruchamiam program główny", "Koniec pracy launchera"])
+                    self.assertEqual(self.wait_started(), ('"%s" /start' % self.win("Pellaron.exe"), self.win()))
+                else:
+                    self.assertFatal(5, "Nie udało się uruchomić programu głównego.")
+                    self.assertIn("Aktualizacja zakończona pomyślnie", self.log_entries())
+                holder.release()
+                # The new release is complete either way.
+                self.assertEqual({name: self.read(name) for name in release}, release)
+                self.assertEqual(self.read("current.txt"), BOM + b"1.1.0")
+                self.assertEqual([name for name in self.listing() if name != "started.txt"],
+                                 ["OVANLauncher.exe", "Pellaron.exe", "app.dll", "current.txt", "update.log"])
+
+
 class BackupHeldDuringRollback(TransactionTestCase):
     def test_rollback_goes_on_past_a_held_backup_and_the_next_start_finishes_it(self):
         names = ("a.dll", "b.dll", "c.dll", "d.dll")

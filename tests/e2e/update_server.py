@@ -5,8 +5,10 @@ A route can answer slowly, deliver its body in small pieces, drop the connection
 hold the connection, keep the connection open for the next request, or run a hook before it answers.
 A route can also send its body chunked, end a dropped connection with a reset, and answer
 "Range: bytes=N-" with a 206 as a server with ETag (or Last-Modified) and If-Range does (or with a 206 at
-another offset or naming another total), and with a 416 from the body's end on. The server counts the
-connections it accepted.
+another offset or naming another total), and with a 416 from the body's end on. A route can also leave its
+connection open and reset it when the next request on it arrives, as a server whose keep-alive timeout ends
+just then does, or reset a request's connection without answering at all. The server counts the connections
+it accepted.
 """
 import fcntl
 import http.server
@@ -44,6 +46,8 @@ class Route:
     range_shift: int = 0                  # a 206 starts this many bytes later than asked
     range_total: Optional[int] = None     # the total a 206 names instead of the body's length
     closes_when_idle: bool = False        # promise to keep the connection, then close it after the body
+    resets_next: bool = False             # keep the connection, and reset it when the next request arrives on it
+    resets_at_once: bool = False          # reset the connection instead of answering
 
 
 def _asked_offset(route, headers):
@@ -87,6 +91,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         route = server.routes.get(path.split("?")[0])
         if route is None:
             route = Route(body=b"not found", status=404)
+        if getattr(self, "reset_next", False) or route.resets_at_once:
+            self._reset()
+            return
+        self.reset_next = route.resets_next
         if route.hook:
             route.hook()
         if route.delay:
@@ -106,7 +114,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Transfer-Encoding", "chunked")
         elif route.content_length:
             self.send_header("Content-Length", str(len(whole) if route.length is None else route.length))
-        if not route.keep_alive and not route.closes_when_idle:
+        if not route.keep_alive and not route.closes_when_idle and not route.resets_next:
             self.send_header("Connection", "close")
         self.end_headers()
         dropped = route.drop_after is not None and (route.drops is None or route.drops > 0)
@@ -126,14 +134,18 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"0\r\n\r\n")
         if dropped and route.reset:
             _wait_until_taken(self.request)
-            self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-            self.request.close()
+            self._reset()
         if route.hold:
             time.sleep(route.hold)
         if route.closes_when_idle:
             # A TLS close alert as a server's idle timeout sends it.
             self.request.unwrap()
-        self.close_connection = not route.keep_alive or dropped
+        self.close_connection = not (route.keep_alive or route.resets_next) or dropped
+
+    def _reset(self):
+        self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.request.close()
+        self.close_connection = True
 
     def _send_route_headers(self, route):
         for name, value in route.headers.items():
