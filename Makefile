@@ -1,7 +1,10 @@
-.PHONY: test demo bench deps clean
+.PHONY: test test-x64 demo bench deps clean
 
 test: deps
 	tools/run-tests.sh
+
+test-x64: deps
+	tools/run-tests.sh x64
 
 demo: deps
 	python3 tools/demo.py

@@ -11,22 +11,28 @@ def quiet(*args):
     subprocess.run(list(args), check=True, stdout=subprocess.DEVNULL)
 
 
-def wine_arch():
-    return subprocess.run([os.path.join(ROOT, "tools", "wine-arch.sh")], capture_output=True,
-                          text=True).stdout.strip()
+def wine_for(arch, cache):
+    """The command that runs programs of that width under Wine here: for i686 Wine's own, or the emulated
+    route that tools/wine-route.sh sets up in cache."""
+    if arch == "x86_64":
+        return "/usr/lib/wine/wine64"
+    route = subprocess.run([os.path.join(ROOT, "tools", "wine-route.sh"), cache], stdout=subprocess.PIPE, text=True)
+    if route.returncode != 0:
+        sys.exit("32-bit Windows programs cannot run here (see above)")
+    return route.stdout.strip()
 
 
-def build(build_dir, manifest_url, targets, options=(), preset=None):
-    """Configures build_dir for the Wine here (from a configure preset of CMakePresets.json, when given)
+def build(build_dir, manifest_url, targets, options=(), preset=None, arch="i686"):
+    """Configures build_dir for the given width (from a configure preset of CMakePresets.json, when given)
     with the given manifest address and further cache options (-DNAME=VALUE) and builds the targets;
-    returns the Wine loader that runs what it built."""
-    arch = wine_arch()
+    returns the Wine command that runs what it built."""
+    wine = wine_for(arch, build_dir)
     source = ["--preset", preset] if preset else ["-S", ROOT]
     subprocess.run(["cmake", *source, "-B", build_dir, f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-{arch}.cmake",
-                    "-DCMAKE_BUILD_TYPE=Release", f"-DOVAN_MANIFEST_URL={manifest_url}", *options],
-                   check=True, stdout=subprocess.DEVNULL, cwd=ROOT)
+                    "-DCMAKE_BUILD_TYPE=Release", f"-DOVAN_MANIFEST_URL={manifest_url}", f"-DOVAN_WINE32={wine}",
+                    *options], check=True, stdout=subprocess.DEVNULL, cwd=ROOT)
     quiet("cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2), "--target", *targets)
-    return "wine" if arch == "i686" else "/usr/lib/wine/wine64"
+    return wine
 
 
 class WinePrefix:

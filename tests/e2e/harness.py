@@ -101,6 +101,7 @@ class LauncherTestCase(unittest.TestCase):
                     os.remove(path)
         self.server.routes.clear()
         self.server.requests.clear()
+        self.server.arrivals.clear()
 
     # --- the update server ----------------------------------------------------------------------
 

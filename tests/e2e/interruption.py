@@ -107,14 +107,16 @@ def _finish(call, rest, end):
 def prefix_processes():
     """PIDs of Wine's processes (the wineserver included) that run in the tests' prefix."""
     marker = b"WINEPREFIX=" + os.environ["WINEPREFIX"].encode() + b"\0"
-    wine_folder = os.path.dirname(os.path.realpath(winetools.wineserver())) + "/"
+    # Wine's own programs, and those of a loader folder elsewhere (the emulated 32-bit route's).
+    wine_folders = tuple(os.path.dirname(os.path.realpath(shutil.which(command) or command)) + "/"
+                         for command in (winetools.wineserver(), winetools.wine()))
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open("/proc/%s/environ" % entry, "rb") as f:
-                if marker in f.read() and os.readlink("/proc/%s/exe" % entry).startswith(wine_folder):
+                if marker in f.read() and os.readlink("/proc/%s/exe" % entry).startswith(wine_folders):
                     found.append(int(entry))
         except OSError:
             pass
@@ -240,9 +242,10 @@ class Cut:
         return options
 
 
-def nth_move(k):
-    """The k-th move the wineserver makes."""
-    return Cut("server", ("rename",), k)
+def move_from(path):
+    """The wineserver's first move of this file. Told by its path, not by its place among the moves: the
+    wineserver also saves the registry by renames, every 30 s while it has changes, which a slow run meets."""
+    return Cut("server", ("rename",), 1, (path,))
 
 
 def deletion_of(path):

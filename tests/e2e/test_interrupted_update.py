@@ -133,7 +133,8 @@ class InterruptionTestCase(TransactionTestCase):
         cuts = []
         for label, expected in MOVES:
             places = [k for k, move in enumerate(renames, 1) if matches(move, expected)]
-            cuts.append((label, interruption.nth_move(places[0]) if places else None, False, expected))
+            source = renames[places[0] - 1][0] if places else None
+            cuts.append((label, interruption.move_from(self.path(source)) if source else None, False, expected))
         cuts.insert(-1, ("current.txt being written",
                          interruption.first_write_to(self.path("current.txt"), self.path("current.txt.tmp")),
                          False, None))

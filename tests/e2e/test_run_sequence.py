@@ -2,6 +2,7 @@
 update.log bytes and the fatal report."""
 import os
 import re
+import signal
 import threading
 import time
 
@@ -30,6 +31,10 @@ class RunSequenceTest(LauncherTestCase):
         while not self.server.requests and time.time() < deadline:
             time.sleep(0.02)
         self.assertTrue(self.server.requests, "the first launcher never asked for the manifest")
+        # The first stays stopped while the second runs, however long that takes: no wait of its own for the
+        # answer can run out meanwhile. It goes on once the answer lies in its socket.
+        os.kill(first.pid, signal.SIGSTOP)
+        self.addCleanup(lambda: first.poll() is None and os.kill(first.pid, signal.SIGCONT))
         log_before = self.log_bytes()
 
         self.run_launcher()
@@ -40,6 +45,10 @@ class RunSequenceTest(LauncherTestCase):
         self.assertIsNone(self.started())
 
         answer.set()
+        deadline = time.time() + 30
+        while not self.server.body_bytes and time.time() < deadline:
+            time.sleep(0.02)
+        os.kill(first.pid, signal.SIGCONT)
         self.assertEqual(first.wait(60), 0)
         self.assertEqual(self.log_entries(), ["Start launchera", "Wersja lokalna: 1.0.0", "Manifest pobrany",
                                               "Wersja z manifestu: 1.0.0"] + CURRENT)

@@ -79,6 +79,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         server = self.server
         path = _origin_form(self.path)
         server.requests.append((path, dict(self.headers)))
+        server.arrivals.append(time.monotonic())
         route = server.routes.get(path.split("?")[0])
         if route is None:
             route = Route(body=b"not found", status=404)
@@ -159,6 +160,8 @@ class UpdateServer:
         self.httpd.daemon_threads = True
         self.httpd.routes = {}
         self.httpd.requests = []
+        # When each request arrived (time.monotonic()), in the order of requests.
+        self.httpd.arrivals = []
         self.httpd.connections = 0
         self.httpd.body_bytes = 0
         self.httpd.lock = threading.Lock()
@@ -178,6 +181,10 @@ class UpdateServer:
     @property
     def requests(self):
         return self.httpd.requests
+
+    @property
+    def arrivals(self):
+        return self.httpd.arrivals
 
     @property
     def body_bytes(self):
