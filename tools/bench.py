@@ -6,7 +6,8 @@ medians of alternating runs:
 
 1. an update of four files of 64 MiB against the floor fetching, writing, reading back and hashing them;
 2. a patch release (one of those four changed) by a launcher that skips unchanged files, against the
-   full update, and which paths the server was asked for;
+   full update, and which paths the server was asked for; the installed release is one that launcher
+   installed, so its record of the installed files lies beside it;
 3. a release of 2,000 files of 4 KiB by the launcher without and with one session kept, against the floor;
 4. the update with flushes against a build without them;
 5. peak memory applying a release whose largest file is 256 MiB, and one of a single 1 GiB file against
@@ -19,7 +20,9 @@ medians of alternating runs:
    stored, read as auto-detection switched on, which finds nothing on loopback);
 8. a full update of real Windows binaries (Wine's own PE DLLs of 1.0 to 1.6 MB) packed by OVANPublish, by a
    launcher with compressed downloads against the shipped one: bytes nginx sent, time on loopback, and time
-   through nginx limited to 10 MB/s per connection.
+   through nginx limited to 10 MB/s per connection;
+9. a start with no update due of 200 installed files of 1 MiB (installed by the launcher, with its record), by a
+   launcher that checks the installation for damage against the shipped one.
 Native curl figures are shown for information only. OVAN_BENCH_RUNS sets the number of runs (5; four
 times as many for the start). `bench.py start` measures the starts alone.
 """
@@ -48,11 +51,11 @@ MANIFEST_URL = f"https://127.0.0.1:{PORT}{MANIFEST_PATH}"
 TARGETS = ["OVANLauncher", "ovan_bench_patch", "ovan_bench_keep", "ovan_bench_no_flush", "ovan_bench_resume",
            "ovan_bench_recommended", "ovan_stand_in_app",
            "ovan_trust_ca", "ovan_idle", "ovan_bench_sha256", "ovan_bench_fetch", "ovan_bench_floor",
-           "ovan_bench_compressed", "OVANPublish"]
+           "ovan_bench_compressed", "ovan_bench_repair", "OVANPublish"]
 # The shipped launcher's choices, stated so that a cache left by another configuration cannot change them.
 OPTIONS = ["-DOVAN_RELEASE_PUBLIC_KEYS=", "-DOVAN_UPDATE_REQUIRED=ON", "-DOVAN_SKIP_UNCHANGED=OFF",
            "-DOVAN_KEEP_CONNECTION=OFF", "-DOVAN_SYSTEM_PROXY=OFF", "-DOVAN_NETWORK_TEXTS=OFF",
-           "-DOVAN_RESUME_DOWNLOADS=OFF", "-DOVAN_COMPRESSED_DOWNLOADS=OFF",
+           "-DOVAN_RESUME_DOWNLOADS=OFF", "-DOVAN_COMPRESSED_DOWNLOADS=OFF", "-DOVAN_REPAIR_INSTALLATION=OFF",
            "-DOVAN_BUILD_TESTS=ON"]
 RUNS = int(os.environ.get("OVAN_BENCH_RUNS", "5"))
 MIB = 1024 * 1024
@@ -64,6 +67,7 @@ NO_FLUSH = ("bench", "no_flush")
 RESUME = ("bench", "resume")
 COMPRESSED = ("bench", "compressed")
 RECOMMENDED = ("bench", "recommended")
+REPAIR = ("bench", "repair")
 SLOW_LINE = "10m"
 
 
@@ -197,8 +201,19 @@ class Bench:
         shutil.rmtree(app, ignore_errors=True)
         return elapsed, cutter.body_bytes - served_before
 
-    def launcher_until_started(self, installed, launcher=SHIPPED):
-        app = self.app_folder(launcher, installed)
+    def installed_by(self, launcher, version, files):
+        """The files (name -> bytes) as the launcher installs them from nothing, with the record it writes
+        beside them: name -> path, for app_folder. The release's files are taken off the server again; its
+        manifest stays until the next is published."""
+        self.publish(version, files)
+        app = self.app_folder(launcher, "0.0.0")
+        timed([self.wine, os.path.join(app, "OVANLauncher.exe")], cwd=app)
+        wait_for(os.path.join(app, "started.txt"))
+        shutil.rmtree(self.server.file(f"/r{version}"), ignore_errors=True)
+        return {name: os.path.join(app, name) for name in list(files) + ["_installed_files"]}
+
+    def launcher_until_started(self, installed, launcher=SHIPPED, files=None):
+        app = self.app_folder(launcher, installed, files)
         start = time.perf_counter()
         timed([self.wine, os.path.join(app, "OVANLauncher.exe")], cwd=app)
         wait_for(os.path.join(app, "started.txt"))
@@ -316,6 +331,8 @@ def measure(bench):
     results.update(measure_update(bench))
     print("Measuring: many small files ...", flush=True)
     results.update(measure_many_files(bench))
+    print("Measuring: a start that checks the installation ...", flush=True)
+    results.update(measure_repair_start(bench))
     print("Measuring: peak memory ...", flush=True)
     results.update(measure_memory(bench))
     print("Measuring: a cut transfer continued ...", flush=True)
@@ -347,10 +364,7 @@ def measure_update(bench):
     """Installed: four files of 1.0.0; offered: 2.0.0, in which only part2.bin differs."""
     installed = {f"part{i}.bin": os.urandom(64 * MIB) for i in range(4)}
     offered = dict(installed, **{"part2.bin": os.urandom(64 * MIB)})
-    installed_files = {}
-    for name, data in installed.items():
-        installed_files[name] = os.path.join(bench.work, "installed", name)
-        write_file(installed_files[name], data)
+    installed_files = bench.installed_by(PATCH, "1.0.0", installed)
     digests = bench.publish("2.0.0", offered)
     del installed, offered
     files = [url for url in digests if url != MANIFEST_URL]
@@ -372,6 +386,7 @@ def measure_update(bench):
 
 
 MANY_FILES = 2000
+REPAIR_FILES = 200
 
 
 def measure_many_files(bench):
@@ -387,6 +402,19 @@ def measure_many_files(bench):
                          connections_after=len({row.connection for row in served_after}),
                          connections_floor=floor_connections))
     return dict(medians(rows), many_flushes=flushes)
+
+
+def measure_repair_start(bench):
+    """Both launchers start on the same installed files and record, alternating; nothing is damaged, so the
+    repairing one only checks."""
+    files = bench.installed_by(REPAIR, "8.0.0", {f"f{i:03}.bin": os.urandom(MIB) for i in range(REPAIR_FILES)})
+    if [row.path for row in bench.launcher(REPAIR, "8.0.0", files)[2]] != [MANIFEST_PATH]:
+        sys.exit("the installation the repair start measures was not found intact")
+    rows = []
+    for _ in range(4 * RUNS + 1):
+        rows.append(dict(start_plain=bench.launcher_until_started("8.0.0", SHIPPED, files),
+                         start_repair=bench.launcher_until_started("8.0.0", REPAIR, files)))
+    return medians(rows[1:])
 
 
 def measure_memory(bench):
@@ -481,6 +509,7 @@ def report(r):
     bytes_ratio = r["loopback_compressed_bytes"] / r["loopback_plain_bytes"]
     loopback_ratio = r["loopback_compressed"] / r["loopback_plain"]
     slow_ratio = r["slow_compressed"] / r["slow_plain"]
+    repair_ratio = r["start_repair"] / r["start_plain"]
     row = ROW
     print()
     print(f"{WIDTH} images{' (the shipped width; under qemu-i386 where the kernel runs no 32-bit code)' if WIDTH == 'i686' else ''}: "
@@ -518,10 +547,12 @@ def report(r):
                      f"{loopback_ratio:.2f}"))
     print(row.format(f"   limit_rate {SLOW_LINE} per connection (s)", f"{r['slow_compressed']:.2f}",
                      f"{r['slow_plain']:.2f}", f"{slow_ratio:.2f}"))
+    print(row.format(f"9. start, {REPAIR_FILES} files of 1 MiB, checked / not (s)", f"{r['start_repair']:.3f}",
+                     f"{r['start_plain']:.3f}", f"{repair_ratio:.2f}"))
     print()
     print(verdict("update_vs_floor", update_ratio, 3, "1.10"))
     start_verdicts(r)
-    print(verdict("patch_vs_full_update", patch_ratio, 3, "0.50"))
+    print(verdict("patch_vs_full_update", patch_ratio, 3, "0.30"))
     print(f"bench: {named('patch_files_fetched')} {fetched} 1 {'met' if r['patch_requests_right'] else 'MISSED'}")
     print(verdict("many_files_kept_vs_floor", many_ratio, 3, "1.50"))
     print(verdict("durable_writes_cost_pct", flush_cost, 1, "10", below=True))
@@ -533,6 +564,7 @@ def report(r):
     print(verdict("compressed_bytes_ratio", bytes_ratio, 3, "0.33"))
     print(verdict("compressed_slow_line_ratio", slow_ratio, 3, "0.45"))
     print(verdict("compressed_loopback_ratio", loopback_ratio, 3, "1.15"))
+    print(verdict("start_with_repair_vs_start", repair_ratio, 3, "1.10"))
 
 if __name__ == "__main__":
     main()

@@ -10,8 +10,11 @@ const wchar_t* const kVersionTempName = L"current.txt.tmp";
 const wchar_t* const kLogFileName = L"update.log";
 // The record of a swap under way, kept until the transaction has ended.
 const wchar_t* const kJournalName = L"_update_journal";
+// The record of the installed files and the draft that is moved over it.
+const wchar_t* const kInstalledRecordName = L"_installed_files";
+const wchar_t* const kInstalledRecordTempName = L"_installed_files.tmp";
 
 const wchar_t* const kWorkingNames[] = {kStagingFolderName, kVersionFileName, kVersionTempName, kLogFileName,
-                                        kJournalName};
+                                        kJournalName, kInstalledRecordName, kInstalledRecordTempName};
 
 }  // namespace ovan

@@ -26,10 +26,19 @@ struct BuildOptions {
     bool durableWrites;
     // A broken transfer is continued with a range request, within the run and in the next run.
     bool resumeDownloads;
+    // A start that finds the installed version current checks its files and fetches again those that differ.
+    bool repairInstallation;
     // How long downloads wait on a slow server; test builds shorten them to reach each limit quickly.
     NetworkWindows networkWindows;
 };
 
 extern const BuildOptions kBuildOptions;
+
+// The choices that need the record of the installed files, to know a file unchanged without reading it; a build
+// with none of them never writes it.
+inline bool keepsInstalledRecord(const BuildOptions& options)
+{
+    return options.skipUnchanged || options.repairInstallation;
+}
 
 }  // namespace ovan

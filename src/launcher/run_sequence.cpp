@@ -11,6 +11,8 @@
 #include "manifest/manifest_signature.h"
 #include "manifest/update_manifest.h"
 #include "transfer/http_get.h"
+#include "update/installation_check.h"
+#include "update/installed_record.h"
 #include "update/interrupted_update.h"
 #include "update/update_transaction.h"
 #include "versions/local_version.h"
@@ -107,25 +109,77 @@ bool signatureAccepted(HttpSession& session, const AppFolder& appFolder, const B
     return true;
 }
 
+UpdateSettings updateSettings()
+{
+    UpdateSettings settings;
+    settings.skipUnchanged = kBuildOptions.skipUnchanged;
+    settings.keepsInstalledRecord = keepsInstalledRecord(kBuildOptions);
+    settings.staging.durable = kBuildOptions.durableWrites;
+    settings.staging.resume = kBuildOptions.resumeDownloads;
+    settings.staging.compressed = kBuildOptions.compressedDownloads;
+    return settings;
+}
+
+// An update or a repair, transaction(previousReleaseIntact) carrying it out: the application starts after it,
+// and a failure is reported under the heading as the update policy says.
+template <typename Transaction>
+ExitCode install(const AppFolder& appFolder, Transaction&& transaction, const std::wstring& failureHeading,
+                 const wchar_t* doneLine, std::wstring& errorText)
+{
+    bool previousReleaseIntact = true;
+    if (!runStep([&] { return transaction(previousReleaseIntact); }, errorText)) {
+        return failStep(appFolder, failureHeading, kNotStarted, errorText, ExitUpdateFailed, previousReleaseIntact);
+    }
+    appendLogLine(appFolder, doneLine);
+    return startApplication(appFolder);
+}
+
 ExitCode update(HttpSession& session, const AppFolder& appFolder, const UpdateManifest& manifest,
                 std::wstring& errorText)
 {
     appendLogLine(appFolder, L"Wykryto nową wersję, rozpoczynam aktualizację");
-    UpdateSettings settings;
-    settings.skipUnchanged = kBuildOptions.skipUnchanged;
-    settings.staging.durable = kBuildOptions.durableWrites;
-    settings.staging.resume = kBuildOptions.resumeDownloads;
-    settings.staging.compressed = kBuildOptions.compressedDownloads;
-    bool previousReleaseIntact = true;
-    if (!runStep([&] { return applyUpdate(session, manifest, appFolder, settings, previousReleaseIntact, errorText); },
+    return install(
+        appFolder,
+        [&](bool& previousReleaseIntact) {
+            return applyUpdate(session, manifest, appFolder, updateSettings(), previousReleaseIntact, errorText);
+        },
+        L"Jest dostępna nowa wersja programu (" + manifest.version + L"), ale aktualizacja nie powiodła się.",
+        L"Aktualizacja zakończona pomyślnie", errorText);
+}
+
+// The installed version is the manifest's: its files are checked against the manifest, and those that differ
+// fetched again. Nothing is logged when every file is intact.
+ExitCode checkAndRepair(HttpSession& session, const AppFolder& appFolder, const UpdateManifest& manifest,
+                        std::wstring& errorText)
+{
+    const std::wstring heading = L"Zainstalowana wersja programu (" + manifest.version +
+                                 L") jest uszkodzona, a jej naprawa nie powiodła się.";
+    InstallationCheck check;
+    if (!runStep([&] {
+            check = checkInstallation(manifest, appFolder, readInstalledRecord(appFolder), true);
+            return true;
+        },
                  errorText)) {
-        return failStep(appFolder,
-                        L"Jest dostępna nowa wersja programu (" + manifest.version +
-                            L"), ale aktualizacja nie powiodła się.",
-                        kNotStarted, errorText, ExitUpdateFailed, previousReleaseIntact);
+        return failStep(appFolder, heading, kNotStarted, errorText, ExitUpdateFailed);
     }
-    appendLogLine(appFolder, L"Aktualizacja zakończona pomyślnie");
-    return startApplication(appFolder);
+    if (check.complete) {
+        // A record that no longer described the files would have them read again at every start.
+        std::wstring ignored;
+        if (check.hashed) {
+            runStep([&] { writeInstalledRecord(appFolder, check.found, kBuildOptions.durableWrites); return true; },
+                    ignored);
+        }
+        appendLogLine(appFolder, L"Wersja lokalna jest aktualna");
+        return startApplication(appFolder);
+    }
+    appendLogLine(appFolder, L"Rozpoczynam naprawę instalacji");
+    return install(
+        appFolder,
+        [&](bool& previousReleaseIntact) {
+            return repairFiles(session, manifest, appFolder, updateSettings(), check.intact, previousReleaseIntact,
+                               errorText);
+        },
+        heading, L"Naprawa zakończona pomyślnie", errorText);
 }
 
 // Everything after the lock: the handle outlives this call, so it is released last.
@@ -134,7 +188,8 @@ ExitCode runLocked(const AppFolder& appFolder)
     std::wstring errorText;
     appendLogLine(appFolder, L"Start launchera");
 
-    if (!runStep([&] { return finishInterruptedUpdate(appFolder, errorText); }, errorText)) {
+    if (!runStep([&] { return finishInterruptedUpdate(appFolder, keepsInstalledRecord(kBuildOptions), errorText); },
+                 errorText)) {
         reportFatal(appFolder, fatalText(L"Nie udało się dokończyć przerwanej aktualizacji.", kNotStarted, errorText));
         return ExitUpdateFailed;
     }
@@ -178,6 +233,10 @@ ExitCode runLocked(const AppFolder& appFolder)
 
     if (isNewerVersion(manifest.version, localVersion)) {
         return update(session, appFolder, manifest, errorText);
+    }
+    // An older manifest repairs nothing: its files are not the installed version's.
+    if (kBuildOptions.repairInstallation && !isNewerVersion(localVersion, manifest.version)) {
+        return checkAndRepair(session, appFolder, manifest, errorText);
     }
     appendLogLine(appFolder, L"Wersja lokalna jest aktualna");
     return startApplication(appFolder);

@@ -4,6 +4,7 @@
 #include "common/file_removal.h"
 #include "diagnostics/update_log.h"
 #include "update/console_progress.h"
+#include "update/disk_space.h"
 #include "update/resume_note.h"
 #include "update/staging_file.h"
 
@@ -18,8 +19,6 @@ namespace {
 const int kMostContinuations = 3;
 // Before the first, second and third continuation.
 const DWORD kPausesMs[kMostContinuations] = {1000, 2000, 4000};
-// What a body of unknown length must leave free on the staging folder's volume.
-const uint64_t kDiskReserveBytes = 64ull * 1024 * 1024;
 // Under Wine, a connection the server closed before any byte of the answer (a kept one is sent again at once
 // before it comes to this).
 const DWORD kStaleConnectionError = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
@@ -37,11 +36,11 @@ uint64_t bodyBound(const ManifestFileEntry& entry, const std::wstring& stagingPa
         return entry.size;
     }
     std::wstring folder = stagingPath.substr(0, stagingPath.find_last_of(L'\\') + 1);
-    ULARGE_INTEGER free = {};
-    if (!GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr)) {
+    uint64_t free = 0;
+    if (!freeBytesFor(folder, free)) {
         return UINT64_MAX;
     }
-    uint64_t room = free.QuadPart > kDiskReserveBytes ? free.QuadPart - kDiskReserveBytes : 0;
+    uint64_t room = free > kDiskReserveBytes ? free - kDiskReserveBytes : 0;
     return room > UINT64_MAX - held ? UINT64_MAX : held + room;
 }
 

@@ -5,6 +5,7 @@
 #include "common/working_names.h"
 #include "diagnostics/error_text.h"
 #include "diagnostics/update_log.h"
+#include "update/installed_record.h"
 #include "update/transaction_record.h"
 #include "update/update_transaction.h"
 #include "versions/local_version.h"
@@ -50,9 +51,15 @@ bool recordsOf(const RecordedTransaction& transaction, const AppFolder& appFolde
     return true;
 }
 
-void completeCleanUp(const RecordedTransaction& transaction, const AppFolder& appFolder)
+// A draft of the record of the installed files was complete before current.txt took the new version.
+void completeCleanUp(const RecordedTransaction& transaction, const AppFolder& appFolder, bool keepsInstalledRecord)
 {
     appendLogLine(appFolder, L"Kończenie przerwanej aktualizacji do wersji " + transaction.version);
+    if (keepsInstalledRecord) {
+        placeInstalledRecord(appFolder);
+    } else {
+        discardInstalledRecordDraft(appFolder);
+    }
     std::vector<std::wstring> backups;
     for (const RecordedEntry& entry : transaction.entries) {
         backups.push_back(stagedFileFor(entry.name, appFolder).backupPath);
@@ -69,16 +76,17 @@ bool putPreviousReleaseBack(const RecordedTransaction& transaction, const AppFol
     if (!recordsOf(transaction, appFolder, records, errorText) || !restoreBackups(records, appFolder, errorText)) {
         return false;
     }
-    // A version written for the release that never came in goes with it.
+    // A version and a record written for the release that never came in go with it.
     unsigned long ignored = 0;
     removeFile(joinPath(appFolder, kVersionTempName), ignored);
+    discardInstalledRecordDraft(appFolder);
     removeTree(joinPath(appFolder, kStagingFolderName));
     return true;
 }
 
 }  // namespace
 
-bool finishInterruptedUpdate(const AppFolder& appFolder, std::wstring& errorText)
+bool finishInterruptedUpdate(const AppFolder& appFolder, bool keepsInstalledRecord, std::wstring& errorText)
 {
     RecordedTransaction transaction;
     switch (readTransactionRecord(appFolder, transaction)) {
@@ -95,7 +103,7 @@ bool finishInterruptedUpdate(const AppFolder& appFolder, std::wstring& errorText
         return false;
     }
     if (installedVersion == trimWhitespace(transaction.version)) {
-        completeCleanUp(transaction, appFolder);
+        completeCleanUp(transaction, appFolder, keepsInstalledRecord);
     } else if (!putPreviousReleaseBack(transaction, appFolder, errorText)) {
         return false;
     }

@@ -3,6 +3,7 @@
 #include "common/file_bytes.h"
 #include "common/file_moves.h"
 #include "common/file_removal.h"
+#include "common/record_text.h"
 #include "common/text.h"
 #include "common/working_names.h"
 
@@ -18,51 +19,14 @@ namespace {
 const wchar_t* const kHeader = L"OVAN update record 1";
 const wchar_t* const kLineEnd = L"\r\n";
 
-// Line ends and tabs inside a value are written as escapes, so that every record line is one value.
-std::wstring escaped(const std::wstring& value)
-{
-    std::wstring text;
-    for (wchar_t c : value) {
-        switch (c) {
-        case L'\\': text += L"\\\\"; break;
-        case L'\t': text += L"\\t"; break;
-        case L'\r': text += L"\\r"; break;
-        case L'\n': text += L"\\n"; break;
-        default: text += c;
-        }
-    }
-    return text;
-}
-
-bool unescaped(const std::wstring& text, std::wstring& value)
-{
-    value.clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != L'\\') {
-            value += text[i];
-            continue;
-        }
-        if (++i == text.size()) {
-            return false;
-        }
-        switch (text[i]) {
-        case L'\\': value += L'\\'; break;
-        case L't': value += L'\t'; break;
-        case L'r': value += L'\r'; break;
-        case L'n': value += L'\n'; break;
-        default: return false;
-        }
-    }
-    return true;
-}
-
 std::wstring recordText(const RecordedTransaction& transaction)
 {
     std::wstring text = std::wstring(kHeader) + kLineEnd;
-    text += L"version\t" + escaped(transaction.version) + kLineEnd;
+    text += L"version\t" + escapeRecordValue(transaction.version) + kLineEnd;
     text += std::wstring(L"obsolete\t") + (transaction.deletesObsoleteExecutable ? L"1" : L"0") + kLineEnd;
     for (const RecordedEntry& entry : transaction.entries) {
-        text += std::wstring(L"entry\t") + (entry.targetExisted ? L"1" : L"0") + L"\t" + escaped(entry.name) + kLineEnd;
+        text += std::wstring(L"entry\t") + (entry.targetExisted ? L"1" : L"0") + L"\t" + escapeRecordValue(entry.name) +
+                kLineEnd;
     }
     for (size_t index = 0; index < transaction.entries.size(); ++index) {
         if (transaction.entries[index].backupNoted) {
@@ -81,19 +45,6 @@ bool writeText(HANDLE file, const std::wstring& text, bool durable)
     return writeBytes(file, bytes.data(), bytes.size(), durable);
 }
 
-std::vector<std::wstring> splitAt(const std::wstring& text, const std::wstring& separator)
-{
-    std::vector<std::wstring> parts;
-    for (size_t start = 0;;) {
-        size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-        if (end == std::wstring::npos) {
-            return parts;
-        }
-        start = end + separator.size();
-    }
-}
-
 // The complete lines of the record; a last line without its line end was cut off while being noted.
 bool recordLines(const ByteBuffer& bytes, std::vector<std::wstring>& lines)
 {
@@ -103,7 +54,7 @@ bool recordLines(const ByteBuffer& bytes, std::vector<std::wstring>& lines)
     if (complete == bytes.end() || !decodeUtf8(bytes.data(), static_cast<size_t>(complete - bytes.begin()), text)) {
         return false;
     }
-    lines = splitAt(text, kLineEnd);
+    lines = splitText(text, kLineEnd);
     return true;
 }
 
@@ -130,12 +81,13 @@ bool readMove(const std::vector<std::wstring>& parts, std::vector<RecordedEntry>
 
 bool readLine(const std::wstring& line, RecordedTransaction& transaction)
 {
-    std::vector<std::wstring> parts = splitAt(line, L"\t");
+    std::vector<std::wstring> parts = splitText(line, L"\t");
     if (parts[0] == L"entry" && parts.size() == 3) {
         RecordedEntry entry;
         transaction.entries.push_back(entry);
-        return readFlag(parts[1], transaction.entries.back().targetExisted) &&
-               unescaped(parts[2], transaction.entries.back().name) && !transaction.entries.back().name.empty();
+        RecordedEntry& added = transaction.entries.back();
+        return readFlag(parts[1], added.targetExisted) && unescapeRecordValue(parts[2], added.name) &&
+               !added.name.empty();
     }
     if (parts[0] == L"backup" || parts[0] == L"replace") {
         return readMove(parts, transaction.entries);
@@ -148,9 +100,9 @@ bool parseRecord(const std::vector<std::wstring>& lines, RecordedTransaction& tr
     if (lines.size() < 3 || lines[0] != kHeader) {
         return false;
     }
-    std::vector<std::wstring> version = splitAt(lines[1], L"\t");
-    std::vector<std::wstring> obsolete = splitAt(lines[2], L"\t");
-    if (version.size() != 2 || version[0] != L"version" || !unescaped(version[1], transaction.version) ||
+    std::vector<std::wstring> version = splitText(lines[1], L"\t");
+    std::vector<std::wstring> obsolete = splitText(lines[2], L"\t");
+    if (version.size() != 2 || version[0] != L"version" || !unescapeRecordValue(version[1], transaction.version) ||
         obsolete.size() != 2 || obsolete[0] != L"obsolete" ||
         !readFlag(obsolete[1], transaction.deletesObsoleteExecutable)) {
         return false;

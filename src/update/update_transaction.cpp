@@ -1,16 +1,21 @@
 #include "update/update_transaction.h"
 
+#include "common/file_bytes.h"
 #include "common/file_moves.h"
 #include "common/file_removal.h"
 #include "common/working_names.h"
 #include "diagnostics/error_text.h"
 #include "diagnostics/update_log.h"
-#include "transfer/sha256_file.h"
+#include "update/disk_space.h"
+#include "update/installation_check.h"
+#include "update/installed_files.h"
 #include "update/resume_note.h"
 #include "update/stage_file.h"
 #include "versions/local_version.h"
 
 #include <windows.h>
+
+#include <cstdint>
 
 namespace ovan {
 
@@ -22,15 +27,6 @@ bool pathPresent(const std::wstring& path)
 {
     unsigned long ignored = 0;
     return examinePath(path, ignored) != PathState::Missing;
-}
-
-// An installed file that already is what the manifest offers needs no download and no move.
-bool alreadyInstalled(const ManifestFileEntry& entry, const std::wstring& targetPath)
-{
-    DWORD attributes = GetFileAttributesW(targetPath.c_str());
-    std::wstring digest;
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-           sha256FileHex(targetPath, digest) && digest == toUpperAscii(entry.sha256);
 }
 
 bool moveFile(const std::wstring& from, const std::wstring& to, const wchar_t* failureLiteral,
@@ -72,11 +68,12 @@ bool putBack(const StagedFile& record, const AppFolder& appFolder, std::wstring&
 }  // namespace
 
 UpdateTransaction::UpdateTransaction(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
-                                     const UpdateSettings& settings)
+                                     const UpdateSettings& settings, const TransactionPlan& plan)
     : session_(session),
       manifest_(manifest),
       appFolder_(appFolder),
       settings_(settings),
+      plan_(plan),
       stagingFolder_(joinPath(appFolder, kStagingFolderName)),
       record_(appFolder, settings.staging.durable)
 {
@@ -97,28 +94,54 @@ bool UpdateTransaction::prepare(std::wstring& errorText)
     return true;
 }
 
+// Counted are the sizes the manifest gives, less what a partial file kept for resuming already holds.
+bool UpdateTransaction::fits(std::wstring& errorText) const
+{
+    uint64_t needed = 0;
+    for (size_t index = 0; index < manifest_.files.size(); ++index) {
+        const ManifestFileEntry& entry = manifest_.files[index];
+        uint64_t kept = 0;
+        if (alreadyInstalled(index) || !entry.hasSize ||
+            (settings_.staging.resume && fileLength(stagedFileFor(entry.name, appFolder_).stagingPath, kept) &&
+             kept >= entry.size)) {
+            continue;
+        }
+        uint64_t missing = entry.size - kept;
+        needed = missing > UINT64_MAX - needed ? UINT64_MAX : needed + missing;
+    }
+    return needed == 0 || roomForDownloads(appFolder_, needed, errorText);
+}
+
 bool UpdateTransaction::stage(std::wstring& errorText)
 {
-    for (const ManifestFileEntry& entry : manifest_.files) {
-        if (!stageEntry(entry, errorText)) {
+    for (size_t index = 0; index < manifest_.files.size(); ++index) {
+        if (!stageEntry(index, errorText)) {
             return false;
         }
     }
     return true;
 }
 
-bool UpdateTransaction::stageEntry(const ManifestFileEntry& entry, std::wstring& errorText)
+bool UpdateTransaction::alreadyInstalled(size_t index) const
 {
+    return index < plan_.installed.size() && plan_.installed[index];
+}
+
+bool UpdateTransaction::stageEntry(size_t index, std::wstring& errorText)
+{
+    const ManifestFileEntry& entry = manifest_.files[index];
+    if (alreadyInstalled(index)) {
+        if (!plan_.repair) {
+            appendLogLine(appFolder_, L"Plik bez zmian: " + entry.name);
+        }
+        return true;
+    }
     StagedFile record = stagedFileFor(entry.name, appFolder_);
     PathState target = PathState::Unknown;
     if (!examinePathOrExplain(record.targetPath, target, errorText)) {
         return false;
     }
     record.targetExisted = target == PathState::Present;
-    if (settings_.skipUnchanged && record.targetExisted && alreadyInstalled(entry, record.targetPath)) {
-        appendLogLine(appFolder_, L"Plik bez zmian: " + entry.name);
-        return true;
-    }
     if (!stageFile(session_, entry, record.stagingPath, appFolder_, errorText, settings_.staging)) {
         return false;
     }
@@ -167,7 +190,7 @@ RecordedTransaction UpdateTransaction::planned() const
 {
     RecordedTransaction transaction;
     transaction.version = manifest_.version;
-    transaction.deletesObsoleteExecutable = !listsObsoleteExecutable(manifest_);
+    transaction.deletesObsoleteExecutable = deletesObsoleteExecutable();
     for (const StagedFile& record : stagedFiles_) {
         RecordedEntry entry;
         entry.name = lastPathElement(record.targetPath);
@@ -219,19 +242,50 @@ bool UpdateTransaction::rollBack()
     return restoreBackups(stagedFiles_, appFolder_, ignored) && record_.remove();
 }
 
+// The record of the installed files is drafted before current.txt is written, so that a start after an
+// interruption that finds the new version finds the draft complete, and is moved into place after it.
 bool UpdateTransaction::commit(std::wstring& errorText)
 {
-    if (!writeLocalVersion(joinPath(appFolder_, kVersionFileName), manifest_.version, settings_.staging.durable)) {
+    bool drafted = settings_.keepsInstalledRecord &&
+                   draftInstalledRecord(appFolder_, installedNow(), settings_.staging.durable);
+    if (!plan_.repair &&
+        !writeLocalVersion(joinPath(appFolder_, kVersionFileName), manifest_.version, settings_.staging.durable)) {
         // The new files stay in place with the backups beside them; the next run reads the old version.
         previousReleaseIntact_ = false;
         record_.remove();
+        discardInstalledRecordDraft(appFolder_);
         errorText = L"Pliki programu zostały podmienione, ale nie udało się zapisać current.txt";
         return false;
     }
-    appendLogLine(appFolder_, L"Zapisano nową wersję do current.txt: " + manifest_.version);
-    cleanUpCommitted(backupsToRemove(), appFolder_, !listsObsoleteExecutable(manifest_));
+    if (!plan_.repair) {
+        appendLogLine(appFolder_, L"Zapisano nową wersję do current.txt: " + manifest_.version);
+    }
+    if (drafted) {
+        placeInstalledRecord(appFolder_);
+    }
+    cleanUpCommitted(backupsToRemove(), appFolder_, deletesObsoleteExecutable());
     record_.remove();
     return true;
+}
+
+// A repair leaves alone what its release does not list.
+bool UpdateTransaction::deletesObsoleteExecutable() const
+{
+    return !plan_.repair && !listsObsoleteExecutable(manifest_);
+}
+
+// Every listed file now holds the manifest's bytes: those swapped in were verified, the others found so.
+InstalledRecord UpdateTransaction::installedNow() const
+{
+    InstalledRecord installed;
+    for (const ManifestFileEntry& entry : manifest_.files) {
+        RecordedFile file;
+        if (readFileStamp(joinPath(appFolder_, entry.name), file.stamp)) {
+            file.sha256 = toUpperAscii(entry.sha256);
+            installed[entry.name] = file;
+        }
+    }
+    return installed;
 }
 
 // Only backups known to be there are removed: a name that is not there costs a scan of the folder.
@@ -266,14 +320,39 @@ StagedFile stagedFileFor(const std::wstring& name, const AppFolder& appFolder)
     return record;
 }
 
+namespace {
+
+bool runTransaction(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
+                    const UpdateSettings& settings, const TransactionPlan& plan, bool& previousReleaseIntact,
+                    std::wstring& errorText)
+{
+    UpdateTransaction transaction(session, manifest, appFolder, settings, plan);
+    bool applied = transaction.prepare(errorText) && transaction.fits(errorText) && transaction.stage(errorText) &&
+                   transaction.swap(errorText) && transaction.commit(errorText);
+    previousReleaseIntact = transaction.previousReleaseIntact();
+    return applied;
+}
+
+}  // namespace
+
 bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
                  const UpdateSettings& settings, bool& previousReleaseIntact, std::wstring& errorText)
 {
-    UpdateTransaction transaction(session, manifest, appFolder, settings);
-    bool applied = transaction.prepare(errorText) && transaction.stage(errorText) && transaction.swap(errorText) &&
-                   transaction.commit(errorText);
-    previousReleaseIntact = transaction.previousReleaseIntact();
-    return applied;
+    TransactionPlan plan;
+    if (settings.skipUnchanged) {
+        plan.installed = checkInstallation(manifest, appFolder, readInstalledRecord(appFolder), false).intact;
+    }
+    return runTransaction(session, manifest, appFolder, settings, plan, previousReleaseIntact, errorText);
+}
+
+bool repairFiles(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
+                 const UpdateSettings& settings, const std::vector<bool>& intact, bool& previousReleaseIntact,
+                 std::wstring& errorText)
+{
+    TransactionPlan plan;
+    plan.installed = intact;
+    plan.repair = true;
+    return runTransaction(session, manifest, appFolder, settings, plan, previousReleaseIntact, errorText);
 }
 
 bool restoreBackups(std::vector<StagedFile>& stagedFiles, const AppFolder& appFolder, std::wstring& failureText)

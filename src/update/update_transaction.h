@@ -3,6 +3,7 @@
 #include "common/paths.h"
 #include "manifest/update_manifest.h"
 #include "transfer/http_get.h"
+#include "update/installed_record.h"
 #include "update/stage_file.h"
 #include "update/transaction_record.h"
 
@@ -32,17 +33,31 @@ StagedFile stagedFileFor(const std::wstring& name, const AppFolder& appFolder);
 struct UpdateSettings {
     // An installed file that already has the manifest's digest is neither downloaded nor moved.
     bool skipUnchanged = false;
+    // The commit writes the record of the installed files.
+    bool keepsInstalledRecord = false;
     // How each file is staged; its durable choice holds for the transaction record and current.txt too.
     StageOptions staging;
+};
+
+// What one transaction installs of its manifest's files.
+struct TransactionPlan {
+    // Per manifest entry, when not empty: the installed file already is the manifest's, so it is neither
+    // downloaded nor moved.
+    std::vector<bool> installed;
+    // A repair of the installed version: current.txt is not written, nothing the manifest does not list is
+    // touched, and the files already installed pass without a line.
+    bool repair = false;
 };
 
 // One update, from the staging folder to the clean-up; lives for one applyUpdate call.
 class UpdateTransaction {
 public:
     UpdateTransaction(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
-                      const UpdateSettings& settings);
+                      const UpdateSettings& settings, const TransactionPlan& plan);
 
     bool prepare(std::wstring& errorText);
+    // Before the first download: the files to download fit on the AppFolder's volume.
+    bool fits(std::wstring& errorText) const;
     bool stage(std::wstring& errorText);
     bool swap(std::wstring& errorText);
     bool commit(std::wstring& errorText);
@@ -51,29 +66,39 @@ public:
     bool previousReleaseIntact() const { return previousReleaseIntact_; }
 
 private:
-    bool stageEntry(const ManifestFileEntry& entry, std::wstring& errorText);
+    bool alreadyInstalled(size_t index) const;
+    bool stageEntry(size_t index, std::wstring& errorText);
     bool discardLeftoverBackups(std::wstring& errorText);
     RecordedTransaction planned() const;
     bool swapOne(size_t index, std::wstring& errorText);
     bool moveBackup(size_t index, std::wstring& errorText);
     bool moveIntoPlace(size_t index, std::wstring& errorText);
     bool rollBack();
+    bool deletesObsoleteExecutable() const;
+    InstalledRecord installedNow() const;
     std::vector<std::wstring> backupsToRemove() const;
 
     HttpSession& session_;
     const UpdateManifest& manifest_;
     const AppFolder& appFolder_;
     const UpdateSettings settings_;
+    const TransactionPlan plan_;
     const std::wstring stagingFolder_;
     std::vector<StagedFile> stagedFiles_;
     TransactionRecord record_;
     bool previousReleaseIntact_ = true;
 };
 
-// Stages and verifies every file, then swaps them in with backups; rolls back a failed swap.
-// On false, previousReleaseIntact tells whether the installed release is still complete as it was.
+// Stages and verifies every file (with skipUnchanged, every file not installed already), then swaps them in with
+// backups; rolls back a failed swap. On false, previousReleaseIntact tells whether the installed release is
+// still complete as it was.
 bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
                  const UpdateSettings& settings, bool& previousReleaseIntact, std::wstring& errorText);
+
+// The same transaction for the files of the installed version that are not intact (per manifest entry).
+bool repairFiles(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
+                 const UpdateSettings& settings, const std::vector<bool>& intact, bool& previousReleaseIntact,
+                 std::wstring& errorText);
 
 // Puts back what the swap replaced, last record first; each failure is logged and the rest goes on.
 // True when every file is back; otherwise failureText names the first file that is not.

@@ -9,7 +9,8 @@ from harness import manifest_json
 from test_publisher import PublisherTestCase
 
 DEVICE_NAMES = ["NUL", "CON", "AUX.dll", "com1.txt", "Lpt9", "prn.tar.gz", "nul .txt", "CONIN$", "conout$"]
-WORKING_NAMES = ["_update_tmp", "Current.TXT", "update.log", "current.txt.tmp", "_update_journal", "update.log.old"]
+WORKING_NAMES = ["_update_tmp", "Current.TXT", "update.log", "current.txt.tmp", "_update_journal", "update.log.old",
+                 "_Installed_Files", "_installed_files.tmp"]
 
 
 class ReservedNamesInTheLauncher(test_update_transaction.RefusedNames):

@@ -110,6 +110,23 @@ class PatchRelease(TransactionTestCase):
         # A file that was not swapped keeps what lies beside it.
         self.assertEqual(self.read("b.dll.old"), b"leftover")
 
+    def test_a_file_its_record_describes_is_not_read_again(self):
+        # Installed by this launcher, which then wrote its record of the installed files.
+        self.serve_release("1.0.0", files_of("1.0.0", "a.dll", "b.dll"))
+        self.run_launcher()
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        # Held without sharing, a.dll cannot be read, nor moved; the record still tells what it holds.
+        self.hold("a.dll").wait_until_held()
+        self.serve_release("1.1.0", {"a.dll": payload("a.dll", "1.0.0"), "b.dll": payload("b.dll", "1.1.0")})
+        self.server.requests.clear()
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 0, self.stderr)
+        self.assertIn("Plik bez zmian: a.dll", self.log_entries())
+        self.assertEqual(self.requested(), [MANIFEST_PATH, "/files/b.dll"])
+        self.assertEqual(self.read("current.txt"), BOM + b"1.1.0")
+
     def test_a_changed_file_that_fails_leaves_the_unchanged_ones_alone(self):
         self.install("1.0.0", files_of("1.0.0", "a.dll", "b.dll"))
         before = self.installation()
