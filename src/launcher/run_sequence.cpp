@@ -116,6 +116,7 @@ ExitCode update(HttpSession& session, const AppFolder& appFolder, const UpdateMa
     settings.staging.durable = kBuildOptions.durableWrites;
     settings.staging.resume = kBuildOptions.resumeDownloads;
     settings.staging.compressed = kBuildOptions.compressedDownloads;
+    settings.staging.deltas = kBuildOptions.deltaDownloads;
     bool previousReleaseIntact = true;
     if (!runStep([&] { return applyUpdate(session, manifest, appFolder, settings, previousReleaseIntact, errorText); },
                  errorText)) {

@@ -100,12 +100,13 @@ ByteBuffer nextBuild(const ByteBuffer& old)
     return next;
 }
 
-size_t deflatedSize(const ByteBuffer& bytes)
+ByteBuffer deflated(const ByteBuffer& plain)
 {
-    uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+    uLongf size = compressBound(static_cast<uLong>(plain.size()));
     ByteBuffer out(size);
-    compress2(out.data(), &size, bytes.data(), static_cast<uLong>(bytes.size()), 9);
-    return size;
+    compress2(out.data(), &size, plain.data(), static_cast<uLong>(plain.size()), 9);
+    out.resize(size);
+    return out;
 }
 
 TEST(DeltaPatch, EveryPairComesBackByteForByte)
@@ -146,7 +147,7 @@ TEST(DeltaPatch, NextBuildCostsAFewPercentOfItsCompressedCopy)
     ByteBuffer patch;
     std::wstring errorText;
     ASSERT_TRUE(createDeltaPatch(build, next, patch, errorText));
-    EXPECT_LT(patch.size() * 20, deflatedSize(next)) << patch.size();
+    EXPECT_LT(patch.size() * 20, deflated(next).size()) << patch.size();
     // Unchanged stretches cost next to nothing, however long.
     ASSERT_TRUE(createDeltaPatch(build, build, patch, errorText));
     EXPECT_LT(patch.size(), 100u);
@@ -198,15 +199,6 @@ ByteBuffer header(uint64_t oldSize, uint64_t newSize, uint32_t version = kDeltaF
         }
     }
     return bytes;
-}
-
-ByteBuffer deflated(const ByteBuffer& plain)
-{
-    uLongf size = compressBound(static_cast<uLong>(plain.size()));
-    ByteBuffer out(size);
-    compress2(out.data(), &size, plain.data(), static_cast<uLong>(plain.size()), 9);
-    out.resize(size);
-    return out;
 }
 
 ByteBuffer patchOf(uint64_t oldSize, uint64_t newSize, const ByteBuffer& body)
