@@ -169,9 +169,12 @@ std::vector<UpdateManifest> earlierReleases(const std::wstring& outputFolder, co
     }
     for (const std::wstring& path : paths) {
         UpdateManifest release;
+        if (!readRelease(path, release) || release.version == version) {
+            continue;
+        }
         bool known = std::any_of(releases.begin(), releases.end(),
                                  [&release](const UpdateManifest& other) { return other.version == release.version; });
-        if (readRelease(path, release) && release.version != version && !known) {
+        if (!known) {
             releases.push_back(release);
         }
     }
