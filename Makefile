@@ -1,4 +1,4 @@
-.PHONY: test test-x64 demo bench deps clean
+.PHONY: test test-x64 demo bench fuzz deps clean
 
 test: deps
 	tools/run-tests.sh
@@ -12,8 +12,12 @@ demo: deps
 bench: deps
 	python3 tools/bench.py
 
+# The patch reader under libFuzzer, natively, for a bounded time; not part of test.
+fuzz: deps
+	tools/fuzz.sh 60
+
 deps:
 	tools/install-deps.sh
 
 clean:
-	rm -rf build build-x64 build-demo build-bench
+	rm -rf build build-x64 build-demo build-bench build-fuzz

@@ -22,16 +22,22 @@ medians of alternating runs:
    launcher with compressed downloads against the shipped one: bytes nginx sent, time on loopback, and time
    through nginx limited to 10 MB/s per connection;
 9. a start with no update due of 200 installed files of 1 MiB (installed by the launcher, with its record), by a
-   launcher that checks the installation for damage against the shipped one.
+   launcher that checks the installation for damage against the shipped one;
+10. an update of Windows binaries from npm at two consecutive versions, packed by OVANPublish with patches, by a
+    launcher with patched and compressed downloads against one with compressed downloads only: bytes nginx
+    sent and time, on loopback and on the slow line; the patches' size against Debian's bsdiff on the same
+    pairs; the publisher's time and peak memory making them; and peak memory applying a patch to 256 MiB.
 Native curl figures are shown for information only. OVAN_BENCH_RUNS sets the number of runs (5; four
 times as many for the start). `bench.py start` measures the starts alone.
 """
 import hashlib
+import json
 import os
 import shutil
 import statistics
 import subprocess
 import sys
+import tarfile
 import time
 import urllib.parse
 
@@ -51,11 +57,12 @@ MANIFEST_URL = f"https://127.0.0.1:{PORT}{MANIFEST_PATH}"
 TARGETS = ["OVANLauncher", "ovan_bench_patch", "ovan_bench_keep", "ovan_bench_no_flush", "ovan_bench_resume",
            "ovan_bench_recommended", "ovan_stand_in_app",
            "ovan_trust_ca", "ovan_idle", "ovan_bench_sha256", "ovan_bench_fetch", "ovan_bench_floor",
-           "ovan_bench_compressed", "ovan_bench_repair", "OVANPublish"]
+           "ovan_bench_compressed", "ovan_bench_repair", "ovan_bench_delta", "OVANPublish"]
 # The shipped launcher's choices, stated so that a cache left by another configuration cannot change them.
 OPTIONS = ["-DOVAN_RELEASE_PUBLIC_KEYS=", "-DOVAN_UPDATE_REQUIRED=ON", "-DOVAN_SKIP_UNCHANGED=OFF",
            "-DOVAN_KEEP_CONNECTION=OFF", "-DOVAN_SYSTEM_PROXY=OFF", "-DOVAN_NETWORK_TEXTS=OFF",
            "-DOVAN_RESUME_DOWNLOADS=OFF", "-DOVAN_COMPRESSED_DOWNLOADS=OFF", "-DOVAN_REPAIR_INSTALLATION=OFF",
+           "-DOVAN_DELTA_DOWNLOADS=OFF",
            "-DOVAN_BUILD_TESTS=ON"]
 RUNS = int(os.environ.get("OVAN_BENCH_RUNS", "5"))
 MIB = 1024 * 1024
@@ -68,6 +75,11 @@ RESUME = ("bench", "resume")
 COMPRESSED = ("bench", "compressed")
 RECOMMENDED = ("bench", "recommended")
 REPAIR = ("bench", "repair")
+DELTA = ("bench", "delta")
+# Windows binaries from npm, each at two consecutive versions: (package, old, new, files inside it).
+NPM_CORPUS = [("@esbuild/win32-x64", "0.24.1", "0.24.2", ["esbuild.exe"]),
+              ("@rollup/rollup-win32-x64-msvc", "4.68.7", "4.68.8", ["rollup.win32-x64-msvc.node"]),
+              ("@img/sharp-win32-x64", "0.33.4", "0.33.5", ["lib/libvips-42.dll", "lib/sharp-win32-x64.node"])]
 SLOW_LINE = "10m"
 
 
@@ -278,6 +290,26 @@ class Bench:
         return timed([self.wine, bin_path("bin", "ovan_bench_fetch.exe")] + list(urls))[0]
 
 
+def npm_corpus():
+    """(old path, new path) of each corpus file, fetched once with npm pack into the bench build's cache."""
+    cache = bin_path("npm-corpus")
+    pairs = []
+    for package, old, new, files in NPM_CORPUS:
+        folders = []
+        for version in (old, new):
+            folder = os.path.join(cache, package.replace("/", "_") + "-" + version)
+            if not os.path.isdir(folder):
+                os.makedirs(cache, exist_ok=True)
+                name = subprocess.run(["npm", "pack", "--silent", f"{package}@{version}"], cwd=cache, check=True,
+                                      capture_output=True, text=True).stdout.split()[-1]
+                with tarfile.open(os.path.join(cache, name)) as archive:
+                    archive.extractall(folder + ".part", filter="data")
+                os.rename(folder + ".part", folder)
+            folders.append(os.path.join(folder, "package"))
+        pairs += [(os.path.join(folders[0], f), os.path.join(folders[1], f)) for f in files]
+    return pairs
+
+
 def wine_dlls():
     """Real Windows binaries: the PE DLLs of 1.0 to 1.6 MB that Debian's libwine for amd64 ships."""
     listed = subprocess.run(["dpkg", "-L", "libwine:amd64"], capture_output=True, text=True, check=True).stdout.split()
@@ -315,6 +347,8 @@ def main():
                 results.update(measure_compressed(Bench(server, wine, os.path.join(prefix.state, "ca.pem")), "slow"))
             finally:
                 shutil.rmtree(bin_path("bench-work"), ignore_errors=True)
+        shutil.rmtree(site, ignore_errors=True)
+        results.update(measure_deltas(wine, prefix, site))
         shutil.rmtree(site, ignore_errors=True)
     report(results)
 
@@ -461,6 +495,86 @@ def measure_compressed(bench, line):
     return medians(rows[1:])
 
 
+def pack_pair(bench, pairs, kind):
+    """Packs the old files as 1.0.0, then the new ones as 1.1.0, into nginx's folder; the second pack's time
+    and peak memory (it makes the patches)."""
+    for version, index in (("1.0.0", 0), ("1.1.0", 1)):
+        folder = bench.folder(kind)
+        for pair in pairs:
+            shutil.copy(pair[index], folder)
+        command = [bin_path("bin", "OVANPublish.exe"), "pack", winetools.win_path(folder), version,
+                   bench.server.url("/ovan/update"), winetools.win_path(bench.server.file("/ovan/update"))]
+        elapsed, peak = timed([bench.wine] + command)
+    return elapsed, peak
+
+
+def bsdiff_bytes(bench, pairs):
+    total = 0
+    for old, new in pairs:
+        patch = os.path.join(bench.work, "bsdiff.patch")
+        subprocess.run(["bsdiff", old, new, patch], check=True)
+        total += os.path.getsize(patch)
+    return total
+
+
+def measure_delta_updates(bench, pairs, line):
+    """The update from the old files by a launcher with patched and compressed downloads and by one with
+    compressed downloads only, alternating: seconds and bytes nginx sent."""
+    installed = {os.path.basename(new): old for old, new in pairs}
+    rows = []
+    for _ in range(RUNS + 1):
+        row = {}
+        for kind, launcher in (("compressed", COMPRESSED), ("delta", DELTA)):
+            elapsed, _, served = bench.launcher(launcher, "1.0.0", installed)
+            row[f"delta_{line}_{kind}"] = elapsed
+            row[f"delta_{line}_{kind}_bytes"] = sum(served_row.size for served_row in served)
+        rows.append(row)
+    return medians(rows[1:])
+
+
+def big_pair(bench):
+    """256 MiB of random bytes and its next version with a few stretches changed."""
+    old = os.path.join(bench.work, "big-old", "big.bin")
+    new = os.path.join(bench.work, "big-new", "big.bin")
+    data = bytearray(os.urandom(256 * MIB))
+    write_file(old, bytes(data))
+    for at in range(0, len(data), 16 * MIB):
+        data[at:at + 4096] = os.urandom(4096)
+    write_file(new, bytes(data))
+    return old, new
+
+
+def measure_deltas(wine, prefix, site):
+    pairs = npm_corpus()
+    results = {}
+    for line in ("loopback", "slow"):
+        with NginxServer(PORT, os.path.join(site, "root"), *prefix.certificate(), site,
+                         SLOW_LINE if line == "slow" else None) as server:
+            bench = Bench(server, wine, os.path.join(prefix.state, "ca.pem"))
+            try:
+                if line == "loopback":
+                    print("Measuring: patches of the npm corpus ...", flush=True)
+                    results["delta_pack_time"], results["delta_pack_memory"] = pack_pair(bench, pairs, "npm")
+                    with open(server.file(MANIFEST_PATH), "rb") as f:
+                        manifest = json.loads(f.read())
+                    results["delta_patch_bytes"] = sum(int(delta["size"]) for delta in manifest["deltas"])
+                    results["delta_zlib_bytes"] = sum(int(entry.get("zlib_size", entry["size"]))
+                                                      for entry in manifest["files"])
+                    results["delta_bsdiff_bytes"] = bsdiff_bytes(bench, pairs)
+                print(f"Measuring: patched downloads, {line} ...", flush=True)
+                results.update(measure_delta_updates(bench, pairs, line))
+                if line == "slow":
+                    continue
+                print("Measuring: a patch applied to 256 MiB ...", flush=True)
+                shutil.rmtree(server.file("/ovan/update"), ignore_errors=True)
+                big = big_pair(bench)
+                pack_pair(bench, [big], "big")
+                results["delta_big_memory"] = bench.launcher(DELTA, "1.0.0", {"big.bin": big[0]})[1]
+            finally:
+                shutil.rmtree(bin_path("bench-work"), ignore_errors=True)
+    return results
+
+
 def verdict(name, measured, digits, limit, below=False):
     """One target line, the figure judged as it is printed; limit is a text ("1.10"), reached unless below.
     The shipped i686 image's lines carry the bare names, the x86_64 build's end in _x86_64."""
@@ -565,6 +679,23 @@ def report(r):
     print(verdict("compressed_slow_line_ratio", slow_ratio, 3, "0.45"))
     print(verdict("compressed_loopback_ratio", loopback_ratio, 3, "1.15"))
     print(verdict("start_with_repair_vs_start", repair_ratio, 3, "1.10"))
+    report_deltas(r)
+
+
+def report_deltas(r):
+    print()
+    print(f"npm corpus: patches {r['delta_patch_bytes']} B, bsdiff {r['delta_bsdiff_bytes']} B, "
+          f"compressed copies {r['delta_zlib_bytes']} B")
+    print(f"publisher making the patches: {r['delta_pack_time']:.1f} s, peak memory {r['delta_pack_memory'] / MIB:.0f} MiB")
+    for line in ("loopback", "slow"):
+        print(f"update with patches / compressed only, {line}: {r[f'delta_{line}_delta']:.2f} s / "
+              f"{r[f'delta_{line}_compressed']:.2f} s, {r[f'delta_{line}_delta_bytes']} B / "
+              f"{r[f'delta_{line}_compressed_bytes']} B")
+    print(verdict("delta_bytes_ratio", r["delta_loopback_delta_bytes"] / r["delta_loopback_compressed_bytes"], 3, "0.16"))
+    print(verdict("delta_vs_bsdiff", r["delta_patch_bytes"] / r["delta_bsdiff_bytes"], 3, "1.10"))
+    print(verdict("delta_update_vs_compressed", r["delta_loopback_delta"] / r["delta_loopback_compressed"], 3, "1.00")
+          + f" (limit_rate {SLOW_LINE}: {r['delta_slow_delta'] / r['delta_slow_compressed']:.3f})")
+    print(verdict("peak_memory_delta_mib", r["delta_big_memory"] / MIB, 1, f"{r['idle_memory'] / MIB + 32:.1f}"))
 
 if __name__ == "__main__":
     main()

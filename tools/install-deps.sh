@@ -11,6 +11,11 @@ need openssl openssl
 need curl curl
 need strace strace
 need tinyproxy tinyproxy
+need npm npm
+need bsdiff bsdiff
+need clang clang
+[ -f /usr/include/zlib.h ] || packages+=(zlib1g-dev)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || packages+=(libclang-rt-14-dev)
 [ -x /usr/sbin/nginx ] || packages+=(nginx)
 need i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix
 need i686-w64-mingw32-gcc-posix gcc-mingw-w64-i686-posix

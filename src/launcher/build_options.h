@@ -22,6 +22,8 @@ struct BuildOptions {
     bool networkTexts;
     // Files with a compressed copy in the manifest are fetched through it and inflated as they arrive.
     bool compressedDownloads;
+    // Files whose installed version has a patch in the manifest are fetched as that patch, applied to it.
+    bool deltaDownloads;
     // Staged files, the transaction record and current.txt are flushed to disk (off only for the benchmark).
     bool durableWrites;
     // A broken transfer is continued with a range request, within the run and in the next run.
@@ -38,7 +40,7 @@ extern const BuildOptions kBuildOptions;
 // with none of them never writes it.
 inline bool keepsInstalledRecord(const BuildOptions& options)
 {
-    return options.skipUnchanged || options.repairInstallation;
+    return options.skipUnchanged || options.repairInstallation || options.deltaDownloads;
 }
 
 }  // namespace ovan

@@ -117,6 +117,7 @@ UpdateSettings updateSettings()
     settings.staging.durable = kBuildOptions.durableWrites;
     settings.staging.resume = kBuildOptions.resumeDownloads;
     settings.staging.compressed = kBuildOptions.compressedDownloads;
+    settings.staging.deltas = kBuildOptions.deltaDownloads;
     return settings;
 }
 

@@ -176,6 +176,52 @@ ManifestDefect parseFileObject(const std::wstring& objectText, ManifestFileEntry
     return clashingWorkingName(entry.name) == nullptr ? ManifestDefect::None : ManifestDefect::WorkingName;
 }
 
+// One object of the "deltas" list; false for one that cannot be used whole, which is then left out.
+bool parseDeltaObject(const std::wstring& objectText, std::wstring& name, ManifestDelta& delta)
+{
+    std::wstring sizeText;
+    if (!findStringValue(objectText, L"name", name) || !findStringValue(objectText, L"source_sha256", delta.sourceSha256) ||
+        !findStringValue(objectText, L"url", delta.url) || !findStringValue(objectText, L"sha256", delta.sha256) ||
+        !findStringValue(objectText, L"size", sizeText) || !parseSizeText(sizeText, delta.size)) {
+        return false;
+    }
+    name = trimWhitespace(name);
+    delta.sourceSha256 = toUpperAscii(trimWhitespace(delta.sourceSha256));
+    delta.url = trimWhitespace(delta.url);
+    delta.sha256 = toUpperAscii(trimWhitespace(delta.sha256));
+    return !delta.url.empty() && !delta.sha256.empty() && !delta.sourceSha256.empty();
+}
+
+// The list of patches stands after the file list, beside it rather than inside the files' objects: a scanner
+// that ends the file list at its first ] and an object at its first } reads every file right past it.
+void scanDeltas(const std::wstring& text, size_t filesEnd, std::vector<ManifestFileEntry>& files)
+{
+    size_t key = text.find(L"\"deltas\"", filesEnd);
+    size_t listBegin = key == std::wstring::npos ? std::wstring::npos : text.find(L'[', key);
+    size_t listEnd = listBegin == std::wstring::npos ? std::wstring::npos : text.find(L']', listBegin);
+    if (listEnd == std::wstring::npos) {
+        return;
+    }
+    size_t cursor = listBegin + 1;
+    for (;;) {
+        size_t objectBegin = text.find(L'{', cursor);
+        size_t objectEnd = objectBegin == std::wstring::npos ? std::wstring::npos : text.find(L'}', objectBegin);
+        if (objectEnd == std::wstring::npos || objectEnd > listEnd) {
+            return;
+        }
+        std::wstring name;
+        ManifestDelta delta;
+        if (parseDeltaObject(text.substr(objectBegin, objectEnd - objectBegin + 1), name, delta)) {
+            for (ManifestFileEntry& entry : files) {
+                if (entry.name == name) {
+                    entry.deltas.push_back(delta);
+                }
+            }
+        }
+        cursor = objectEnd + 1;
+    }
+}
+
 }  // namespace
 
 ManifestDefect scanManifest(const std::wstring& text, UpdateManifest& manifest)
@@ -217,6 +263,7 @@ ManifestDefect scanManifest(const std::wstring& text, UpdateManifest& manifest)
     if (manifest.version.empty()) {
         return ManifestDefect::EmptyVersion;
     }
+    scanDeltas(text, listEnd, manifest.files);
     return manifest.files.empty() ? ManifestDefect::NoFiles : ManifestDefect::None;
 }
 

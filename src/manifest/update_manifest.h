@@ -12,6 +12,14 @@ namespace ovan {
 // The built-in address of the update manifest.
 extern const wchar_t* const ManifestUrl;
 
+// A patch that turns the file with sourceSha256 into the entry's file; sha256 and size are the patch's own.
+struct ManifestDelta {
+    std::wstring sourceSha256;
+    std::wstring url;
+    std::wstring sha256;
+    uint64_t size = 0;
+};
+
 struct ManifestFileEntry {
     std::wstring name;
     std::wstring url;
@@ -22,6 +30,8 @@ struct ManifestFileEntry {
     // The address of a zlib-compressed copy of the file and the copy's length; empty when the release has none.
     std::wstring zlibUrl = std::wstring();
     uint64_t zlibSize = 0;
+    // Patches from earlier versions of the file, from the manifest's "deltas" list.
+    std::vector<ManifestDelta> deltas = std::vector<ManifestDelta>();
 };
 
 struct UpdateManifest {

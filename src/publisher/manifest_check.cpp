@@ -5,6 +5,7 @@
 #include "common/paths.h"
 #include "publisher/compressed_copy.h"
 #include "publisher/launcher_guard.h"
+#include "publisher/release_deltas.h"
 #include "common/file_bytes.h"
 #include "publisher/release_rules.h"
 #include "publisher/release_signing.h"
@@ -102,6 +103,35 @@ bool reportCompressedCopies(const std::wstring& manifestPath, const UpdateManife
     return sound;
 }
 
+// Each patch in the layout beside the manifest must be the one described and turn its source, when that lies
+// there too, into the very file the entry names.
+bool reportDeltas(const std::wstring& manifestPath, const UpdateManifest& manifest)
+{
+    bool sound = true;
+    std::wstring root = parentPath(manifestPath);
+    for (const ManifestFileEntry& entry : manifest.files) {
+        for (const ManifestDelta& delta : entry.deltas) {
+            std::wstring label = entry.name + L": poprawka z " + delta.sourceSha256;
+            say(L"  " + label + L"  " + delta.url + L"  " + delta.sha256 + L"  " + std::to_wstring(delta.size) + L" B");
+            std::wstring patchPath = joinPath(layoutFolder(root, deltaFolder(entry.sha256, delta.sourceSha256)), entry.name);
+            std::wstring sourcePath = joinPath(layoutFolder(root, delta.sourceSha256), entry.name);
+            uint64_t ignored = 0;
+            std::wstring errorText;
+            if (!fileLength(patchPath, ignored) || !fileLength(sourcePath, ignored)) {
+                say(L"UWAGA: " + label + L": obok manifestu nie ma poprawki albo jej pliku źródłowego; nie sprawdzono jej");
+            } else if (!verifyDelta(patchPath, sourcePath, delta, entry.sha256, errorText)) {
+                say(L"BŁĄD: " + label + L": " + errorText);
+                sound = false;
+            }
+            for (const std::wstring& problem : addressProblems(delta.url)) {
+                say(L"BŁĄD: " + label + L": adres " + problem);
+                sound = false;
+            }
+        }
+    }
+    return sound;
+}
+
 std::wstring verdict(bool installable, bool signatureAccepted)
 {
     if (!signatureAccepted) {
@@ -135,6 +165,7 @@ int checkManifest(const std::wstring& manifestPath, const std::wstring& installe
     say(L"Pliki (" + std::to_wstring(manifest.files.size()) + L"):");
     bool installable = reportEntries(manifest);
     installable = reportCompressedCopies(manifestPath, manifest) && installable;
+    installable = reportDeltas(manifestPath, manifest) && installable;
     signatureAccepted = reportShippedLauncher(manifestPath, manifest) && signatureAccepted;
     if (!installedVersion.empty()) {
         say(isNewerVersion(manifest.version, installedVersion)

@@ -10,6 +10,7 @@
 #include "manifest/update_manifest.h"
 #include "publisher/compressed_copy.h"
 #include "publisher/launcher_guard.h"
+#include "publisher/release_deltas.h"
 #include "publisher/publish_files.h"
 #include "publisher/release_rules.h"
 #include "publisher/release_signing.h"
@@ -89,6 +90,20 @@ std::wstring compressedMembers(const ManifestFileEntry& entry)
     return L", \"zlib_url\": \"" + entry.zlibUrl + L"\", \"zlib_size\": \"" + std::to_wstring(entry.zlibSize) + L"\"";
 }
 
+// After the file list, so that every launcher's scanner has read the files before it; none without patches.
+std::wstring deltaList(const std::vector<ManifestFileEntry>& entries)
+{
+    std::wstring objects;
+    for (const ManifestFileEntry& entry : entries) {
+        for (const ManifestDelta& delta : entry.deltas) {
+            objects += std::wstring(objects.empty() ? L"" : L",\n") + L"    {\"name\": \"" + entry.name +
+                       L"\", \"source_sha256\": \"" + delta.sourceSha256 + L"\", \"url\": \"" + delta.url +
+                       L"\", \"sha256\": \"" + delta.sha256 + L"\", \"size\": \"" + std::to_wstring(delta.size) + L"\"}";
+        }
+    }
+    return objects.empty() ? std::wstring() : L",\n  \"deltas\": [\n" + objects + L"\n  ]";
+}
+
 std::wstring manifestText(const std::wstring& version, const std::vector<ManifestFileEntry>& entries)
 {
     std::wstring text = L"{\n  \"version\": \"" + version + L"\",\n  \"files\": [\n";
@@ -98,7 +113,14 @@ std::wstring manifestText(const std::wstring& version, const std::vector<Manifes
                 entry.sha256 + L"\", \"size\": \"" + std::to_wstring(entry.size) + L"\"" + compressedMembers(entry) + L"}" +
                 (i + 1 < entries.size() ? L",\n" : L"\n");
     }
-    return text + L"  ]\n}\n";
+    return text + L"  ]" + deltaList(entries) + L"\n}\n";
+}
+
+bool sameDeltas(const std::vector<ManifestDelta>& a, const std::vector<ManifestDelta>& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ManifestDelta& x, const ManifestDelta& y) {
+        return x.sourceSha256 == y.sourceSha256 && x.url == y.url && x.sha256 == y.sha256 && x.size == y.size;
+    });
 }
 
 // The launcher's own scanner must read back exactly what was meant.
@@ -112,7 +134,7 @@ bool readsBackAs(const std::wstring& text, const std::wstring& version, const st
         const ManifestFileEntry& a = parsed.files[i];
         const ManifestFileEntry& b = entries[i];
         if (a.name != b.name || a.url != b.url || a.sha256 != b.sha256 || !a.hasSize || a.size != b.size ||
-            a.zlibUrl != b.zlibUrl || a.zlibSize != b.zlibSize) {
+            a.zlibUrl != b.zlibUrl || a.zlibSize != b.zlibSize || !sameDeltas(a.deltas, b.deltas)) {
             return false;
         }
     }
@@ -167,8 +189,12 @@ void describeCompressedCopy(const PackRequest& request, ManifestFileEntry& entry
 }
 
 std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const std::vector<std::wstring>& names,
-                                             Problems& problems)
+                                             std::vector<PlannedDelta>& deltas, Problems& problems)
 {
+    std::vector<UpdateManifest> releases;
+    if (!request.flat) {
+        releases = earlierReleases(request.destination, request.version, request.deltaReleases);
+    }
     std::vector<ManifestFileEntry> entries;
     for (const std::wstring& name : names) {
         ManifestFileEntry entry{name, L"", L""};
@@ -187,6 +213,7 @@ std::vector<ManifestFileEntry> describeFiles(const PackRequest& request, const s
         problems.add(name, addressProblems(entry.url));
         if (!request.flat) {
             describeCompressedCopy(request, entry, problems);
+            planDeltas(request.destination, request.baseAddress, request.releaseFolder, releases, entry, deltas);
         }
         entries.push_back(entry);
     }
@@ -264,6 +291,17 @@ void checkShippedLauncher(const PackRequest& request, const std::vector<std::wst
     }
 }
 
+// Later packs find this release's files from the copy.
+bool keepReleaseCopy(const PackRequest& request, const std::string& bytes, Problems& problems)
+{
+    std::wstring path = releaseCopyPath(request.destination, request.version);
+    if (!makeFolder(parentPath(path)) || !writeFileBytes(path, bytes, true)) {
+        problems.add(path, L"nie udało się zapisać kopii manifestu");
+        return false;
+    }
+    return true;
+}
+
 std::wstring publishedManifestAddress(const PackRequest& request, const std::wstring& manifestPath)
 {
     return request.manifestAddress.empty() ? fileAddress(request.baseAddress, lastPathElement(manifestPath))
@@ -279,7 +317,8 @@ int packRelease(const PackRequest& request)
     if (problems.any()) {
         return 1;
     }
-    std::vector<ManifestFileEntry> entries = describeFiles(request, names, problems);
+    std::vector<PlannedDelta> deltas;
+    std::vector<ManifestFileEntry> entries = describeFiles(request, names, deltas, problems);
     if (problems.any()) {
         return 1;
     }
@@ -309,6 +348,15 @@ int packRelease(const PackRequest& request)
         if (!entry.zlibUrl.empty() && !writeCompressedCopy(request, entry, problems)) {
             return 1;
         }
+    }
+    for (const PlannedDelta& delta : deltas) {
+        if (!writeDelta(delta, errorText)) {
+            problems.add(delta.path, errorText);
+            return 1;
+        }
+    }
+    if (!request.flat && !keepReleaseCopy(request, bytes, problems)) {
+        return 1;
     }
     // The files come first and the manifest last, so a folder served while it is written never lists
     // a file that is not there yet.

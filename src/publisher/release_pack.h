@@ -17,6 +17,8 @@ struct PackRequest {
     // The manifest address the release's own launcher must name; empty: the one this pack publishes at.
     // Another one is a deliberate move of the customers to a new address.
     std::wstring manifestAddress;
+    // Patches are made from the versions each changed file had in this many earlier releases; 0: none.
+    unsigned deltaReleases = 3;
 };
 
 // Writes a manifest for every file of a release folder that the launcher accepts as written and,

@@ -5,6 +5,7 @@
 #include "common/paths.h"
 #include "common/scoped_handle.h"
 #include "update/compressed_download.h"
+#include "update/delta_download.h"
 
 #include <windows.h>
 
@@ -74,14 +75,26 @@ bool keptFor(const std::wstring& stagingFolder, const std::wstring& fileName, co
            readResumeNote(joinPath(stagingFolder, stagingName), note) && noteFits(note, entry);
 }
 
-// A partial file of an entry, or of its compressed copy.
+bool keptForPatch(const std::wstring& stagingFolder, const std::wstring& fileName, const ManifestFileEntry& entry)
+{
+    std::wstring patchName = lastPathElement(patchStagingPath(stagingFolder, entry.name));
+    for (const ManifestDelta& delta : entry.deltas) {
+        if (keptFor(stagingFolder, fileName, patchName, patchDownloadOf(entry, delta))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A partial file of an entry, of its compressed copy, or of one of its patches.
 bool keptForEntry(const std::wstring& stagingFolder, const std::wstring& fileName, const UpdateManifest& manifest)
 {
     for (const ManifestFileEntry& entry : manifest.files) {
         if (keptFor(stagingFolder, fileName, entry.name + L".new", entry) ||
             (usesCompressedCopy(entry) &&
              keptFor(stagingFolder, fileName, lastPathElement(compressedStagingPath(stagingFolder, entry.name)),
-                     compressedCopyOf(entry)))) {
+                     compressedCopyOf(entry))) ||
+            keptForPatch(stagingFolder, fileName, entry)) {
             return true;
         }
     }

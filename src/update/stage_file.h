@@ -15,6 +15,9 @@ struct StageOptions {
     bool resume = false;
     // Fetched through the entry's compressed copy where the manifest names one (see downloadCompressed).
     bool compressed = false;
+    // Fetched as a patch where the manifest has one from the installed file (see downloadPatched), falling
+    // back to the other ways when the patch cannot be used.
+    bool deltas = false;
 };
 
 // Downloads one entry to stagingPath and verifies it against the manifest's digest.

@@ -361,4 +361,35 @@ TEST(ParseManifest, ACompressedCopyIsTakenOnlyWhole)
     }
 }
 
+// Patches stand in a list after the files; each object is taken whole or left out, and the files before the
+// list read as they would without it.
+TEST(ParseManifest, PatchesAfterTheFileListJoinTheirFiles)
+{
+    std::wstring files = L"{\"version\": \"2.0\", \"files\": [{\"name\": \"a.dll\", \"url\": \"https://h/a\", \"sha256\": \"" +
+                         kDigest + L"\"}, {\"name\": \"b.dll\", \"url\": \"https://h/b\", \"sha256\": \"" + kDigest +
+                         L"\"}]";
+    std::wstring patch = L"{\"name\": \"b.dll\", \"source_sha256\": \"ab12\", \"url\": \" https://h/p \", \"sha256\": "
+                         L"\"cd34\", \"size\": \"77\"}";
+    std::wstring text = files + L", \"deltas\": [" + patch + L", {\"name\": \"a.dll\", \"url\": \"https://h/q\"}, " +
+                        L"{\"name\": \"b.dll\", \"source_sha256\": \"ef\", \"url\": \"https://h/r\", \"sha256\": \"9\", "
+                        L"\"size\": \"x\"}, {\"name\": \"c.dll\", \"source_sha256\": \"ef\", \"url\": \"https://h/s\", "
+                        L"\"sha256\": \"9\", \"size\": \"1\"}]}";
+    UpdateManifest manifest;
+    ASSERT_TRUE(parseManifest(text, manifest));
+    ASSERT_EQ(manifest.files.size(), 2u);
+    EXPECT_TRUE(manifest.files[0].deltas.empty());
+    ASSERT_EQ(manifest.files[1].deltas.size(), 1u);
+    const ManifestDelta& delta = manifest.files[1].deltas[0];
+    EXPECT_EQ(delta.sourceSha256, L"AB12");
+    EXPECT_EQ(delta.url, L"https://h/p");
+    EXPECT_EQ(delta.sha256, L"CD34");
+    EXPECT_EQ(delta.size, 77u);
+    // The same list inside a file's object would end the file list at its ] and lose b.dll.
+    std::wstring nested = L"{\"version\": \"2.0\", \"files\": [{\"name\": \"a.dll\", \"url\": \"https://h/a\", \"sha256\": \"" +
+                          kDigest + L"\", \"deltas\": [" + patch + L"]}, {\"name\": \"b.dll\", \"url\": \"https://h/b\", "
+                          L"\"sha256\": \"" + kDigest + L"\"}]}";
+    ASSERT_TRUE(parseManifest(nested, manifest));
+    EXPECT_EQ(manifest.files.size(), 1u);
+}
+
 }  // namespace
