@@ -4,6 +4,7 @@
 #include "transfer/sha256_file.h"
 #include "update/delta_files.h"
 #include "update/entry_download.h"
+#include "update/installed_files.h"
 #include "update/resume_note.h"
 #include "update/staging_file.h"
 
@@ -31,19 +32,19 @@ bool applyInto(const std::wstring& patchPath, const std::wstring& installedPath,
 
 }  // namespace
 
-bool installedSha256(const std::wstring& installedPath, std::wstring& sha256)
-{
-    return sha256FileHex(installedPath, sha256);
-}
-
 const ManifestDelta* patchForInstalled(const ManifestFileEntry& entry, const AppFolder& appFolder)
 {
-    std::wstring sha256;
-    if (entry.deltas.empty() || !installedSha256(joinPath(appFolder, entry.name), sha256)) {
+    if (entry.deltas.empty()) {
+        return nullptr;
+    }
+    // Known from the record of the installed files while it holds for the file, else read from the file.
+    InstalledDigest installed =
+        installedFileDigest(readInstalledRecord(appFolder), entry.name, joinPath(appFolder, entry.name));
+    if (installed.state != InstalledState::Read) {
         return nullptr;
     }
     for (const ManifestDelta& delta : entry.deltas) {
-        if (delta.sourceSha256 == sha256) {
+        if (delta.sourceSha256 == installed.sha256) {
             return &delta;
         }
     }

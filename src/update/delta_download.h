@@ -8,9 +8,6 @@
 
 namespace ovan {
 
-// The installed file's SHA-256, hashed from the file.
-bool installedSha256(const std::wstring& installedPath, std::wstring& sha256);
-
 // The entry's patch whose source is the file installed under its name; null when there is none.
 const ManifestDelta* patchForInstalled(const ManifestFileEntry& entry, const AppFolder& appFolder);
 
