@@ -2,6 +2,7 @@
 that fails now and then. A tool for looking into such a failure, not a test.
 
     python3 tools/start_loop.py --build build-x64 [--runs 300] [--winedebug CHANNELS] [--launcher EXE] [--cold]
+                                [--same-application]
 
 It works in a prefix of its own (<build>/start-loop), made as the tests make theirs, with the test launcher of
 the first lane (its address, the build's OVAN_TEST_HTTPS_PORT, is where this tool serves), or another
@@ -12,6 +13,8 @@ the runs ended and keeps, for each run that did not end with 0 and a started app
 AppFolder, its standard error and Wine's trace (WINEDEBUG, which goes to the same standard error) in
 <build>/start-loop/failed-<n>. With --cold the prefix's wineserver is stopped before each run, so that the
 launcher starts beside Wine's own services and desktop coming up, as the first program of a prefix does.
+With --same-application the releases leave Pellaron.exe out, so that each run starts the very file the run
+before started, as the proxy tests' cases do.
 """
 import argparse
 import os
@@ -54,13 +57,14 @@ def wait_started(app, timeout):
 
 
 class Loop:
-    def __init__(self, build, launcher, server, winedebug, cold):
+    def __init__(self, build, launcher, server, winedebug, cold, same_application):
         self.bin = os.path.join(build, "tests", "bin")
         self.launcher = launcher or os.path.join(self.bin, "OVANLauncher.exe")
         self.failed = os.path.join(build, "start-loop")
         self.server = server
         self.winedebug = winedebug
         self.cold = cold
+        self.same_application = same_application
         with open(os.path.join(self.bin, "ovan_stand_in_app.exe"), "rb") as f:
             self.application = f.read()
         self.app = os.path.join(build, "start-loop", "app")
@@ -69,8 +73,12 @@ class Loop:
         self.install()
 
     def offer(self, run):
-        new_application = self.application + b"release 1.%d of run %d" % (run + 1, run)
-        files = {"Pellaron.exe": new_application, "a.dll": b"a.dll of run %d" % run}
+        if self.same_application:
+            new_application = self.application
+            files = {"a.dll": b"a.dll of run %d" % run}
+        else:
+            new_application = self.application + b"release 1.%d of run %d" % (run + 1, run)
+            files = {"Pellaron.exe": new_application, "a.dll": b"a.dll of run %d" % run}
         entries = []
         for name, data in files.items():
             path = "/files/%d/%s" % (run, name)
@@ -118,6 +126,7 @@ def main():
     parser.add_argument("--launcher", help="the launcher to run (else the first lane's test launcher)")
     parser.add_argument("--port", type=int, help="the port its address names (else the build's test port)")
     parser.add_argument("--cold", action="store_true", help="stop the prefix's wineserver before each run")
+    parser.add_argument("--same-application", action="store_true", help="releases without Pellaron.exe")
     parser.add_argument("--winedebug", default="-all", help="Wine's trace channels for the launcher's runs")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -130,7 +139,7 @@ def main():
         server = UpdateServer(args.port or int(cache_value(build, "OVAN_TEST_HTTPS_PORT")), *prefix.certificate())
         outcomes = {}
         try:
-            loop = Loop(build, args.launcher, server, args.winedebug, args.cold)
+            loop = Loop(build, args.launcher, server, args.winedebug, args.cold, args.same_application)
             for run in range(args.runs):
                 outcome = loop.run(run)
                 outcomes[outcome] = outcomes.get(outcome, 0) + 1

@@ -65,6 +65,17 @@ bool putBack(const StagedFile& record, const AppFolder& appFolder, std::wstring&
     return true;
 }
 
+bool runTransaction(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
+                    const UpdateSettings& settings, const TransactionPlan& plan, bool& previousReleaseIntact,
+                    std::wstring& errorText)
+{
+    UpdateTransaction transaction(session, manifest, appFolder, settings, plan);
+    bool applied = transaction.prepare(errorText) && transaction.fits(errorText) && transaction.stage(errorText) &&
+                   transaction.swap(errorText) && transaction.commit(errorText);
+    previousReleaseIntact = transaction.previousReleaseIntact();
+    return applied;
+}
+
 }  // namespace
 
 UpdateTransaction::UpdateTransaction(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
@@ -319,21 +330,6 @@ StagedFile stagedFileFor(const std::wstring& name, const AppFolder& appFolder)
     record.backupPath = joinPath(appFolder, name + L".old");
     return record;
 }
-
-namespace {
-
-bool runTransaction(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
-                    const UpdateSettings& settings, const TransactionPlan& plan, bool& previousReleaseIntact,
-                    std::wstring& errorText)
-{
-    UpdateTransaction transaction(session, manifest, appFolder, settings, plan);
-    bool applied = transaction.prepare(errorText) && transaction.fits(errorText) && transaction.stage(errorText) &&
-                   transaction.swap(errorText) && transaction.commit(errorText);
-    previousReleaseIntact = transaction.previousReleaseIntact();
-    return applied;
-}
-
-}  // namespace
 
 bool applyUpdate(HttpSession& session, const UpdateManifest& manifest, const AppFolder& appFolder,
                  const UpdateSettings& settings, bool& previousReleaseIntact, std::wstring& errorText)

@@ -86,7 +86,7 @@ class ShippedLauncher(PublisherTestCase):
         code, said, _ = self.publish("check", winetools.win_path(os.path.join(out, "manifest.json")))
         self.assertEqual(code, 0, said)
         for line in ["OVAN_MANIFEST_URL=" + BUILT_IN, "OVAN_RELEASE_PUBLIC_KEYS=", "OVAN_UPDATE_REQUIRED=ON",
-                     "OVAN_SKIP_UNCHANGED=ON", "OVAN_KEEP_CONNECTION=OFF"]:
+                     "OVAN_SKIP_UNCHANGED=ON", "OVAN_KEEP_CONNECTION=OFF", "OVAN_REPAIR_INSTALLATION=OFF"]:
             self.assertIn("\n  " + line + "\r\n", said)
 
         code, _, err, out = self.pack_with(launcher("signed"), "/ovan/update")
