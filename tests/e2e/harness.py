@@ -121,8 +121,8 @@ class LauncherTestCase(unittest.TestCase):
 
     # --- running the launcher and reading what it left ------------------------------------------
 
-    def run_launcher(self, cwd=None, exe="OVANLauncher.exe"):
-        result = winetools.run_windows([self.path(exe)], cwd=cwd or self.app)
+    def run_launcher(self, cwd=None, exe="OVANLauncher.exe", timeout=120):
+        result = winetools.run_windows([self.path(exe)], cwd=cwd or self.app, timeout=timeout, exit_code_from_wine=True)
         self.exit_code = result.returncode
         self.stderr = result.stderr
         return result

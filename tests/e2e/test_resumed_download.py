@@ -361,7 +361,8 @@ class ResumeAfterKillTest(LauncherTestCase):
             time.sleep(0.05)
         self.nginx.clear_log()
 
-        self.run_launcher()
+        # Most of 256 MiB through TLS and the digest, which under the emulator take minutes on a busy machine.
+        self.run_launcher(timeout=600)
 
         self.assertEqual(self.exit_code, 0, self.stderr)
         with open(self.path("big.bin"), "rb") as f:

@@ -87,7 +87,8 @@ class SlowAndHugeTest(LauncherTestCase):
             self.write("current.txt", b"1.0")
             # More characters than a wide string of this process can hold.
             self.serve_manifest(b" " * 540_000_000)
-            self.run_launcher()
+            # Over 500 MB through the emulated TLS take their time.
+            self.run_launcher(timeout=900)
             self.assertFatal(2, MANIFEST_HEADING + "Za mało pamięci, aby odczytać manifest aktualizacji.")
 
     def test_held_response_headers_time_out(self):

@@ -17,9 +17,23 @@ def win_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def run_windows(args, cwd=None, timeout=120):
-    """Runs a Windows program to its end; returns the completed process with raw output bytes."""
-    return subprocess.run([wine()] + list(args), cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+def emulated():
+    """The 32-bit programs run under qemu, through the loader folder of tools/wine-route.sh."""
+    return os.path.exists(os.path.join(os.path.dirname(wine()), "wine.i386"))
+
+
+def run_windows(args, cwd=None, timeout=120, exit_code_from_wine=False):
+    """Runs a Windows program to its end; returns the completed process with raw output bytes.
+
+    exit_code_from_wine: under qemu, the wineserver may kill (SIGKILL) a process whose last thread has ended but
+    whose exit takes longer than Wine allows, and its exit code is then lost to a direct child; started by
+    Wine's own start /wait, a 64-bit program running natively, the code comes from Wine itself. The output
+    handles are inherited as they are. start cannot take a program or a folder past MAX_PATH: those run directly."""
+    command = [wine()] + list(args)
+    short = all(len(win_path(path)) < 200 for path in (args[0], cwd or "."))
+    if exit_code_from_wine and emulated() and short:
+        command = [os.path.join(os.path.dirname(wine()), "wine64"), "start", "/wait", "/b", "/unix"] + list(args)
+    return subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout)
 
 
