@@ -1,11 +1,17 @@
-"""A file whose size and offsets do not fit in 32 bits, served by nginx: its answer of over 4 GiB is taken as it
-comes, a run killed past the 4 GiB offset is continued there by the next, and the file installs byte for byte with
-memory bounded. Only a 32-bit launcher can get these wrong by a size_t or a DWORD; a 64-bit one runs it too."""
+"""A file whose size and offsets do not fit in 32 bits, served by nginx: a download that an earlier run left past
+the 4 GiB offset is continued there, and the file of over 4 GiB installs byte for byte with memory bounded. Only a
+32-bit launcher can get these wrong by a size_t or a DWORD; a 64-bit one runs it too.
+
+The earlier run's leftover is laid down by the test, as a run killed past 4 GiB leaves it: under Wine, the 32-bit
+WinHTTP ends the body of one answer after 2^31 - 1 bytes (measured: 2,147,483,647 bytes of a 4 GiB answer, then the
+body broke off), so no single answer carries a 32-bit launcher past 4 GiB there (see the README)."""
 import hashlib
 import os
 import shutil
+import ssl
 import subprocess
 import time
+import urllib.request
 
 import winetools
 from harness import HTTPS_PORT, MANIFEST_PATH, LauncherTestCase, manifest_json, state_file
@@ -27,10 +33,9 @@ def mark(offset):
     return hashlib.sha256(b"%d" % offset).digest() * (MIB // 32)
 
 
-class BeyondFourGibTest(LauncherTestCase):
+class FourGibCase(LauncherTestCase):
     """nginx serving the release 2.0 of one file beyond 4 GiB (a hole on its disk, but for the marks)."""
     with_update_server = False
-    launcher_build = "resume"
 
     def setUp(self):
         super().setUp()
@@ -43,66 +48,71 @@ class BeyondFourGibTest(LauncherTestCase):
         self.nginx = NginxServer(HTTPS_PORT, os.path.join(self.site, "root"), state_file("server.pem"),
                                  state_file("server.key"), self.site)
         self.addCleanup(self.nginx.stop)
-        self.digest = write_sparse(self.nginx.file(FILE_PATH), SIZE)
-        manifest = manifest_json("2.0", [("big.bin", self.nginx.url(FILE_PATH), self.digest, SIZE)])
+        self.served_file = self.nginx.file(FILE_PATH)
+        self.digest = write_sparse(self.served_file, SIZE)
+        self.url = self.nginx.url(FILE_PATH)
+        manifest = manifest_json("2.0", [("big.bin", self.url, self.digest, SIZE)])
         os.makedirs(os.path.dirname(self.nginx.file(MANIFEST_PATH)), exist_ok=True)
         with open(self.nginx.file(MANIFEST_PATH), "wb") as f:
             f.write(manifest)
 
-    def run_measured(self, kill_past=None):
-        """Runs the launcher to its end, or kills it once its staged file holds more than kill_past bytes;
-        returns its peak resident memory."""
-        staged = self.path("_update_tmp", "big.bin.new")
+    def run_measured(self):
+        """Runs the launcher to its end; returns its peak resident memory."""
         launcher = subprocess.Popen([winetools.wine(), self.path("OVANLauncher.exe")], cwd=self.app,
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         peak = 0
         deadline = time.monotonic() + 900
         while launcher.poll() is None and time.monotonic() < deadline:
             peak = max(peak, winetools.high_water_mark(launcher.pid))
-            if kill_past is not None and os.path.exists(staged) and os.path.getsize(staged) > kill_past:
-                break
-            time.sleep(0.005)
+            time.sleep(0.01)
         if launcher.poll() is None:
             launcher.kill()
         self.stderr = launcher.communicate()[1]
         self.exit_code = launcher.returncode
         return peak
 
-    def served(self):
-        return [(row.status, row.size) for row in self.nginx.served() if row.path == FILE_PATH]
-
-    def test_killed_past_4_gib_then_continued_there_and_installed_whole(self):
-        # The first run takes the whole answer of over 4 GiB as it comes, and is killed past the 4 GiB offset.
-        peaks = [self.run_measured(kill_past=FOUR_GIB + MIB)]
-        kept = os.path.getsize(self.path("_update_tmp", "big.bin.new"))
-        self.assertGreater(kept, FOUR_GIB + MIB)
-        self.assertLess(kept, SIZE)
-        # nginx logs the cut answer once it notices that the client is gone.
-        deadline = time.monotonic() + 30
-        while not self.served() and time.monotonic() < deadline:
-            time.sleep(0.05)
-        self.assertEqual([status for status, _ in self.served()], [200])
-        self.nginx.clear_log()
-
-        peaks.append(self.run_measured())
-
+    def assertInstalledWhole(self):
         self.assertEqual(self.exit_code, 0, self.stderr)
-        continued = [e for e in self.log_entries() if e.startswith("Wznawianie pobierania: big.bin od bajtu ")]
-        self.assertEqual(len(continued), 1, self.log_entries())
-        offset = int(continued[0].rsplit(" ", 1)[1])
-        self.assertGreaterEqual(offset, kept)
-        self.assertEqual(self.served(), [(206, SIZE - offset)])
         installed = self.path("big.bin")
         self.assertEqual(os.path.getsize(installed), SIZE)
         with open(installed, "rb") as f:
-            for at in MARKS:
-                f.seek(at)
-                self.assertTrue(f.read(MIB) == mark(at), "the bytes at %d" % at)
+            for offset in MARKS:
+                f.seek(offset)
+                self.assertTrue(f.read(MIB) == mark(offset), "the bytes at %d" % offset)
         self.assertEqual(sha256_of(installed), self.digest)
         self.assertEqual(self.read("current.txt"), b"\xef\xbb\xbf2.0")
         self.assertIsNotNone(self.wait_started())
-        for peak in peaks:
-            self.assertLess(peak, PEAK_LIMIT)
+
+
+class ResumeBeyondFourGibTest(FourGibCase):
+    launcher_build = "resume"
+
+    def test_download_kept_past_4_gib_is_continued_there(self):
+        # As a run killed there leaves it: the staged bytes so far, and the note of what they belong to.
+        kept = FOUR_GIB + MIB + 77
+        staging = self.path("_update_tmp")
+        os.makedirs(staging)
+        staged = os.path.join(staging, "big.bin.new")
+        copy_sparse(self.served_file, staged, kept)
+        with open(staged + ".note", "wb") as f:
+            f.write(("%s\n%s\n%d\n%s\n" % (self.url, self.etag(), SIZE, self.digest)).encode())
+
+        peak = self.run_measured()
+
+        self.assertInstalledWhole()
+        self.assertIn("Wznawianie pobierania: big.bin od bajtu %d" % kept, self.log_entries())
+        self.assertEqual([(row.status, row.size) for row in self.nginx.served() if row.path == FILE_PATH],
+                         [(206, SIZE - kept)])
+        self.assertLess(peak, PEAK_LIMIT)
+
+    def etag(self):
+        """nginx's validator for the served file, as its answers carry it."""
+        context = ssl.create_default_context(cafile=state_file("ca.pem"))
+        request = urllib.request.Request(self.url, method="HEAD")
+        with urllib.request.urlopen(request, context=context) as answer:
+            etag = answer.headers["ETag"]
+        self.nginx.clear_log()
+        return etag
 
 
 def write_sparse(path, size):
@@ -114,6 +124,18 @@ def write_sparse(path, size):
             f.seek(offset)
             f.write(mark(offset))
     return sha256_of(path)
+
+
+def copy_sparse(source, target, length):
+    """The first length bytes of source, its holes kept as holes."""
+    with open(target, "wb") as f:
+        f.truncate(length)
+        with open(source, "rb") as s:
+            for offset in MARKS:
+                if offset < length:
+                    s.seek(offset)
+                    f.seek(offset)
+                    f.write(s.read(min(MIB, length - offset)))
 
 
 def sha256_of(path):
