@@ -111,6 +111,10 @@ class ResumeBeyondFourGibTest(FourGibCase):
         request = urllib.request.Request(self.url, method="HEAD")
         with urllib.request.urlopen(request, context=context) as answer:
             etag = answer.headers["ETag"]
+        # nginx logs the answer just after it sends it: cleared once it is there.
+        deadline = time.monotonic() + 10
+        while not self.nginx.served() and time.monotonic() < deadline:
+            time.sleep(0.02)
         self.nginx.clear_log()
         return etag
 
