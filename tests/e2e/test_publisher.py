@@ -157,7 +157,9 @@ class Layout(PublisherTestCase):
         for path, body in older.items():
             if not path.startswith(MANIFEST_PATH):
                 self.assertEqual(newer[path], body, path)
-        self.assertEqual(len(newer), len(older))  # one new file, no signature left beside the unsigned manifest
+        # One new file and the new release's manifest copy, no signature left beside the unsigned manifest.
+        self.assertEqual(len(newer), len(older) + 1)
+        self.assertIn("/ovan/update/releases/2.0.json", newer)
         self.assertNotIn(MANIFEST_PATH + ".sig", newer)
         self.assertIn("manifest.json.sig", said)
         self.assertEqual(sorted(os.listdir(os.path.join(out, "files"))),
