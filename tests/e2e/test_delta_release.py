@@ -248,6 +248,29 @@ class PatchedDownloads(PackingTestCase):
         self.assertEqual(ranges, [None, f"bytes={len(patch) // 3}-"])
         self.assertNotIn(path_of(entry["zlib_url"]), self.requested())
 
+    def test_a_cut_patch_continues_in_the_next_run(self):
+        old, new = program_builds(2)
+        routes, _, entry, delta = self.pack_pair(old, new)
+        patch = routes[path_of(delta["url"])]
+        self.serve(routes, old, etag='"p1"', drop_after=len(patch) // 10, drops=4)
+        copy = routes[path_of(entry["zlib_url"])]
+        self.server.routes[path_of(entry["zlib_url"])] = Route(body=copy, etag='"z1"', drop_after=100, drops=4)
+
+        self.run_launcher()
+
+        self.assertEqual(self.exit_code, 4, self.stderr)
+        self.assertEqual(self.read("app.exe"), old)
+        self.assertIn("app.exe.patch.note", self.listing("_update_tmp"))
+        kept = os.path.getsize(self.path("_update_tmp", "app.exe.patch"))
+        self.server.requests.clear()
+
+        self.run_launcher()
+
+        self.assertInstalled(new)
+        ranges = [headers.get("Range") for path, headers in self.server.requests if path == path_of(delta["url"])]
+        self.assertEqual(ranges, [f"bytes={kept}-"])
+        self.assertNotIn(path_of(entry["zlib_url"]), self.requested())
+
     def test_an_installed_file_that_matches_no_patch_comes_compressed(self):
         old, new = program_builds(2)
         routes, _, entry, _ = self.pack_pair(old, new)
