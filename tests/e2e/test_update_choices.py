@@ -1,7 +1,9 @@
 """Launchers built with the maker's other choices: optional updates start the installed release when a check
 or an update fails and the release is still complete; a patch build downloads only the files that changed."""
 import os
+import unittest
 
+import winetools
 from harness import MANIFEST_PATH, LauncherTestCase, sha256_hex
 from test_update_transaction import BOM, SHARING_VIOLATION, TransactionTestCase, files_of, payload
 from update_server import Route
@@ -53,6 +55,8 @@ class OptionalUpdate(TransactionTestCase):
                                 STARTS + "\n\nBłędny SHA-256 dla pliku: app.dll")
         self.assertEqual(self.installation(), dict(before, **{"started.txt": self.read("started.txt")}))
 
+    @unittest.skipIf(winetools.emulated(), "under qemu the holder does not yet reliably hold a backup that exists "
+                                           "for a moment (an open fault; run by make test-x64)")
     def test_nothing_starts_when_the_release_is_incomplete_or_missing(self):
         # A rollback that could not put a held backup back leaves the release incomplete.
         names = ("a.dll", "b.dll", "c.dll")

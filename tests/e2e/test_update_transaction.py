@@ -577,6 +577,8 @@ class HeldApplicationStart(TransactionTestCase):
 
 
 class BackupHeldDuringRollback(TransactionTestCase):
+    @unittest.skipIf(winetools.emulated(), "under qemu the holder does not yet reliably hold a backup that exists "
+                                           "for a moment (an open fault; run by make test-x64)")
     def test_rollback_goes_on_past_a_held_backup_and_the_next_start_finishes_it(self):
         names = ("a.dll", "b.dll", "c.dll", "d.dll")
         self.install("1.0.0", files_of("1.0.0", *names))
